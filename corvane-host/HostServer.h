@@ -1,0 +1,28 @@
+// The host program: loads and starts the module, serves HTTP and WebSocket
+// on one port, stops on SIGINT or SIGTERM.
+#ifndef CORVANE_HOST_HOSTSERVER_H
+#define CORVANE_HOST_HOSTSERVER_H
+
+#include "HostOptions.h"
+
+#include <memory>
+
+class CHostServer {
+public:
+    explicit CHostServer(CHostOptions options);
+    ~CHostServer();
+
+    CHostServer(const CHostServer&) = delete;
+    CHostServer& operator=(const CHostServer&) = delete;
+
+    // Loads the module, starts it and binds the port. Throws CStartupError.
+    void Start();
+    // Serves until a stop signal; returns the exit code.
+    int Run();
+
+private:
+    struct CImpl;
+    std::unique_ptr<CImpl> m_impl;
+};
+
+#endif

@@ -1,0 +1,30 @@
+// Loads the module library and resolves its start function. The only code
+// of the host that talks to the platform's dynamic loader.
+#ifndef CORVANE_HOST_MODULELOADER_H
+#define CORVANE_HOST_MODULELOADER_H
+
+#include "corvane/KVServerApi.h"
+
+#include <filesystem>
+
+class CModuleLoader {
+public:
+    // Throws CStartupError naming the path when the file cannot be loaded or
+    // lacks KVServerStart.
+    explicit CModuleLoader(const std::filesystem::path& path);
+    ~CModuleLoader();
+
+    CModuleLoader(const CModuleLoader&) = delete;
+    CModuleLoader& operator=(const CModuleLoader&) = delete;
+
+    PFN_KVServerStart StartFunction() const { return m_start; }
+
+    // The module library built beside the running executable.
+    static std::filesystem::path DefaultPath();
+
+private:
+    void* m_handle = nullptr;
+    PFN_KVServerStart m_start = nullptr;
+};
+
+#endif

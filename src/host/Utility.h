@@ -1,0 +1,38 @@
+// Small process utilities: the directory of a loaded module, conversions
+// between the system's "ANSI" code page and UTF-8, and the distance of two
+// integers. Stateless; safe to call from any thread.
+#ifndef CORVANE_HOST_UTILITY_H
+#define CORVANE_HOST_UTILITY_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// A loaded module: an HMODULE on Windows, a dlopen() handle elsewhere.
+using ModuleHandle = void*;
+
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// The directory of the module's file, with its trailing separator; null
+// stands for the main executable. Empty when the system cannot name the file.
+std::string GetModuleDir(ModuleHandle module);
+
+// fileName up to and including its last separator; the whole of it when it
+// has none.
+std::string ModuleDirFromFileName(std::string_view fileName);
+
+// The "ANSI" code page is the system's one on Windows and the code set of the
+// environment's locale (LC_ALL, LC_CTYPE, LANG) elsewhere. Both conversions
+// stop at the first zero byte, and give the empty string for input that is
+// not valid in its encoding or that the target encoding cannot represent.
+std::string AnsiToUtf8(const std::string& ansi);
+std::string Utf8ToAnsi(const std::string& utf8);
+
+// |a - b| in wrapping 32-bit arithmetic: AbsDiff(INT32_MIN, 0) is INT32_MIN.
+int32_t AbsDiff(int32_t a, int32_t b);
+
+#endif

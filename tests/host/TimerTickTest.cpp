@@ -1,0 +1,123 @@
+#include "support/GameFixture.h"
+#include "world/NpcManager.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class TimerTick : public GameFixture {};
+
+TEST_F(TimerTick, FirstTickWithNobodyOnTheGrid)
+{
+    host.FireTimers();
+    EXPECT_EQ(CNpcManager::Instance().Count(), 100u);
+    const std::vector<SSent> sent = host.Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    std::vector<ObjPos> poses;
+    std::vector<ObjInfo> infos;
+    DecodeBody(sent[0].bytes, 2, poses);
+    DecodeBody(sent[1].bytes, 4, infos);
+    EXPECT_EQ(poses.size(), 100u);
+    ASSERT_EQ(infos.size(), 100u);
+    for (const ObjInfo& info : infos) {
+        EXPECT_EQ(info, (ObjInfo{info.id, 1, 5, 100, 10, 10, 8}));
+    }
+    EXPECT_TRUE(sent[0].recipients.empty());
+    EXPECT_TRUE(sent[1].recipients.empty());
+    const std::vector<std::string> calls = host.Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "SetTargets 0"), calls.end());
+}
+
+TEST_F(TimerTick, ReachesUsersOnTheGridInRowOrder)
+{
+    Enter(7);
+    host.Login(8); // logged in, never placed: neither told nor listed
+    host.TakeSent();
+    host.FireTimers();
+    const std::vector<SSent> sent = host.Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].recipients, std::vector<uint32_t>{7});
+    EXPECT_EQ(sent[1].recipients, std::vector<uint32_t>{7});
+    std::vector<ObjPos> poses;
+    std::vector<ObjInfo> infos;
+    DecodeBody(sent[0].bytes, 2, poses);
+    DecodeBody(sent[1].bytes, 4, infos);
+    ASSERT_EQ(poses.size(), 101u);
+    ASSERT_EQ(infos.size(), 101u);
+    for (std::size_t i = 1; i < poses.size(); ++i) {
+        const ObjPos& a = poses[i - 1];
+        const ObjPos& b = poses[i];
+        EXPECT_TRUE(a.y < b.y || (a.y == b.y && a.x <= b.x)) << i;
+    }
+    // Row 20: objects 21..30 moved to (x0 + 1, 20), the user at (20, 20).
+    auto user = std::find(poses.begin(), poses.end(), ObjPos{7, 0, 20, 20});
+    ASSERT_NE(user, poses.end());
+    EXPECT_EQ(*(user - 1), (ObjPos{22, 1, 11, 20}));
+    EXPECT_EQ(*(user + 1), (ObjPos{23, 1, 21, 20}));
+    EXPECT_EQ(infos[static_cast<std::size_t>(user - poses.begin())], (ObjInfo{7, 0, 5, 100, 10, 10, 8}));
+    EXPECT_EQ(host.Targets(), std::vector<uint32_t>{}) << "the previous (empty) list is back";
+    EXPECT_FALSE(host.TargetsLocked());
+}
+
+TEST_F(TimerTick, ReportsAttackedObjectsOwnHitPoints)
+{
+    Enter(1);
+    host.FireTimers();                                // object 1 at (1, 0)
+    ASSERT_TRUE(Attack(1, 1, 1, 0));                  // single target: object 1
+    host.TakeSent();
+    host.FireTimers();
+    std::vector<ObjInfo> infos;
+    DecodeBody(host.Sent()[1].bytes, 4, infos);
+    EXPECT_EQ(infos.at(0), (ObjInfo{1, 1, 5, 90, 10, 10, 8}));
+}
+
+TEST_F(TimerTick, AttackedToZeroStaysDownThenComesBack)
+{
+    Enter(1);
+    host.FireTimers();
+    for (int i = 0; i < 10; ++i) {
+        Attack(1, 1, 1, 0);
+    }
+    const CNpcObject* npc = CNpcManager::Instance().Find(ObjID(1, 1));
+    ASSERT_EQ(npc->hp, 0);
+    for (int tick = 0; tick < 6; ++tick) {
+        host.FireTimers();
+        EXPECT_EQ(npc->x, 1);
+        EXPECT_EQ(npc->y, 0);
+    }
+    EXPECT_EQ(npc->hp, 100);
+    host.FireTimers();
+    EXPECT_EQ(npc->y, 1);
+}
+
+TEST_F(TimerTick, CrowdLimit155And156)
+{
+    host.FireTimers();
+    for (uint32_t id = 1; id <= 155; ++id) {
+        Enter(id);
+    }
+    host.TakeSent();
+    host.FireTimers();
+    std::vector<SSent> sent = host.TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].bytes.size(), 2300u);
+    EXPECT_EQ(sent[0].recipients.size(), 155u);
+
+    Enter(156);
+    host.TakeSent();
+    EXPECT_NO_THROW(host.FireTimers());
+    EXPECT_TRUE(host.Sent().empty()) << "256 objects do not fit in one list: nothing is sent";
+    EXPECT_FALSE(host.TargetsLocked());
+    EXPECT_TRUE(host.Targets().empty());
+}
+
+TEST(TimerTickWithoutContext, SkipsItsWork)
+{
+    CFakeHost host;
+    ASSERT_EQ(KVServerStart(&host), 0); // no Init: no context
+    host.FireTimers();
+    EXPECT_EQ(CNpcManager::Instance().Count(), 0u);
+    EXPECT_TRUE(host.Sent().empty());
+}
+
+} // namespace

@@ -1,0 +1,264 @@
+// The game connection: one WebSocket to the host, the login on it, pings,
+// and reconnection with backoff when it drops.
+import {
+  HostMsg, HOST_MODULE, LoginCode, decodeMessage, encodeLogin, encodeLogout, encodePing, pingBody, pongSeq,
+} from './codec.js';
+
+export const ConnState = Object.freeze({
+  Connecting: 'connecting', LoggingIn: 'logging-in', Online: 'online', Waiting: 'waiting', Refused: 'refused',
+  Stopped: 'stopped',
+});
+
+export const FIRST_RETRY_MS = 1000;
+export const MAX_RETRY_MS = 30000;
+export const PING_MS = 2000;
+// The server ticks once a second and answers pings; this long without a byte
+// means the connection is dead even if the socket has not noticed.
+export const SILENCE_MS = 10000;
+// Kept below the host's per-connection limits (30 a second, 60 at once) so
+// that a burst of clicks or held-down keys never gets the page disconnected.
+export const SEND_RATE = 20;
+export const SEND_BURST = 40;
+
+const CLOSE_TEXT = {
+  1000: 'closed', 1001: 'server going away', 1003: 'server refused a text message', 1006: 'connection lost',
+  1008: 'closed by the server (policy)', 1009: 'message too big', 1011: 'server error',
+  1013: 'server busy, try again later',
+};
+
+const REFUSAL_TEXT = {
+  [LoginCode.Unauthorized]: 'Login refused: the token was not accepted.',
+  [LoginCode.ServerFull]: 'Login refused: the server is full.',
+  [LoginCode.MalformedLogin]: 'Login refused: the login message was malformed.',
+  [LoginCode.AlreadyLoggedIn]: 'Login refused: already logged in.',
+};
+
+// Refusals that another try with the same token cannot fix.
+const FINAL_REFUSALS = new Set([LoginCode.Unauthorized, LoginCode.MalformedLogin]);
+
+// Doubles from one second up to thirty, with +-20 % jitter so that many
+// pages dropped at once do not all come back in the same instant.
+export function retryDelay(attempt, random = Math.random) {
+  const base = Math.min(MAX_RETRY_MS, FIRST_RETRY_MS * 2 ** Math.min(attempt, 16));
+  return Math.round(base * (0.8 + 0.4 * random()));
+}
+
+const browserClock = {
+  now: () => performance.now(),
+  setTimeout: (f, ms) => setTimeout(f, ms),
+  clearTimeout: (t) => clearTimeout(t),
+  setInterval: (f, ms) => setInterval(f, ms),
+  clearInterval: (t) => clearInterval(t),
+};
+
+export class Connection {
+  constructor({
+    url, token = '', WebSocketImpl = globalThis.WebSocket, clock = browserClock, random = Math.random,
+    onState = () => {}, onLogin = () => {}, onMessage = () => {},
+  }) {
+    Object.assign(this, { url, token, WebSocketImpl, clock, random, onState, onLogin, onMessage });
+    this.ws = null;
+    this.state = ConnState.Stopped;
+    this.detail = '';
+    this.attempt = 0;
+    this.retryAt = null;
+    this.retryTimer = null;
+    this.pingTimer = null;
+    this.userId = null;
+    this.rtt = null;
+    this.pings = new Map();
+    this.pingSeq = 0;
+    this.lastRecvAt = 0;
+    this.badFrames = 0;
+    this.refusal = null;
+    this.tokens = SEND_BURST;
+    this.tokensAt = 0;
+  }
+
+  snapshot() {
+    const { state, detail, attempt, retryAt, userId, rtt, badFrames, refusal } = this;
+    return { state, detail, attempt, retryAt, userId, rtt, badFrames, refusal };
+  }
+
+  setState(state, detail = '') {
+    this.state = state;
+    this.detail = detail;
+    this.onState(this.snapshot());
+  }
+
+  start() {
+    this.clearRetry();
+    this.open();
+  }
+
+  setToken(token) { this.token = token; }
+
+  // Gives up the current socket or pending retry and connects at once.
+  reconnectNow() {
+    this.attempt = 0;
+    this.drop();
+    this.start();
+  }
+
+  stop() {
+    if (this.state === ConnState.Online) this.sendRaw(encodeLogout());
+    this.clearRetry();
+    this.drop();
+    this.setState(ConnState.Stopped);
+  }
+
+  open() {
+    this.refusal = null;
+    this.userId = null;
+    this.rtt = null;
+    let ws;
+    try {
+      ws = new this.WebSocketImpl(this.url);
+    } catch (e) {
+      this.scheduleRetry(`cannot connect: ${e.message}`);
+      return;
+    }
+    ws.binaryType = 'arraybuffer';
+    this.ws = ws;
+    // Events of a socket that has since been replaced are ignored.
+    ws.onopen = () => { if (this.ws === ws) this.handleOpen(); };
+    ws.onmessage = (ev) => { if (this.ws === ws) this.handleData(ev.data); };
+    ws.onclose = (ev) => { if (this.ws === ws) this.handleClose(ev); };
+    ws.onerror = () => {};
+    this.setState(ConnState.Connecting, this.url);
+  }
+
+  // Detaches and closes the socket without waiting for its close event.
+  drop() {
+    this.stopPinging();
+    const ws = this.ws;
+    this.ws = null;
+    if (!ws) return;
+    ws.onopen = ws.onmessage = ws.onclose = ws.onerror = null;
+    try { ws.close(1000); } catch { /* already closing */ }
+  }
+
+  handleOpen() {
+    this.lastRecvAt = this.clock.now();
+    this.sendRaw(encodeLogin(this.token));
+    this.setState(ConnState.LoggingIn);
+  }
+
+  handleData(data) {
+    this.lastRecvAt = this.clock.now();
+    const msg = decodeMessage(data);
+    if (msg.type === 'Malformed') {
+      this.badFrames++;
+      console.warn(`corvane: dropped a malformed message (${msg.name ?? 'frame'}): ${msg.error}`);
+      return;
+    }
+    if (msg.module === HOST_MODULE && msg.num === HostMsg.LoginAck) return this.handleLoginAck(msg);
+    if (msg.module === HOST_MODULE && msg.num === HostMsg.Pong) return this.handlePong(msg);
+    if (this.state !== ConnState.Online) return undefined;
+    try {
+      this.onMessage(msg);
+    } catch (e) {
+      console.error('corvane: message handler failed', e);
+    }
+    return undefined;
+  }
+
+  handleLoginAck({ code, userId }) {
+    if (code === LoginCode.Ok) {
+      this.attempt = 0;
+      this.userId = userId;
+      this.startPinging();
+      this.setState(ConnState.Online);
+      this.onLogin(userId);
+      return;
+    }
+    this.refusal = code;
+    const text = REFUSAL_TEXT[code] ?? `Login refused (code ${code}).`;
+    if (FINAL_REFUSALS.has(code)) {
+      this.drop();
+      this.setState(ConnState.Refused, code === LoginCode.Unauthorized && this.token === ''
+        ? 'This server asks for a token.' : text);
+      return;
+    }
+    this.drop();
+    this.scheduleRetry(text);
+  }
+
+  handlePong({ body }) {
+    const seq = pongSeq(body);
+    const sentAt = this.pings.get(seq);
+    if (sentAt === undefined) return;
+    this.pings.delete(seq);
+    this.rtt = this.clock.now() - sentAt;
+    this.onState(this.snapshot());
+  }
+
+  handleClose(ev) {
+    this.drop();
+    const why = CLOSE_TEXT[ev.code] ?? `closed (${ev.code})`;
+    this.scheduleRetry(ev.reason ? `${why}: ${ev.reason}` : why);
+  }
+
+  scheduleRetry(why) {
+    const delay = retryDelay(this.attempt++, this.random);
+    this.retryAt = this.clock.now() + delay;
+    this.clearRetry(false);
+    this.retryTimer = this.clock.setTimeout(() => {
+      this.retryTimer = null;
+      this.retryAt = null;
+      this.open();
+    }, delay);
+    this.setState(ConnState.Waiting, why);
+  }
+
+  clearRetry(forgetTime = true) {
+    if (this.retryTimer !== null) this.clock.clearTimeout(this.retryTimer);
+    this.retryTimer = null;
+    if (forgetTime) this.retryAt = null;
+  }
+
+  startPinging() {
+    this.stopPinging();
+    this.ping();
+    this.pingTimer = this.clock.setInterval(() => {
+      if (this.clock.now() - this.lastRecvAt > SILENCE_MS) {
+        this.drop();
+        this.scheduleRetry('no answer from the server');
+        return;
+      }
+      this.ping();
+    }, PING_MS);
+  }
+
+  stopPinging() {
+    if (this.pingTimer !== null) this.clock.clearInterval(this.pingTimer);
+    this.pingTimer = null;
+    this.pings.clear();
+  }
+
+  ping() {
+    const seq = this.pingSeq = (this.pingSeq + 1) >>> 0;
+    this.pings.set(seq, this.clock.now());
+    // Pongs that never come must not pile up.
+    if (this.pings.size > 8) this.pings.delete(this.pings.keys().next().value);
+    this.sendRaw(encodePing(pingBody(seq)));
+  }
+
+  sendRaw(bytes) {
+    if (!this.ws || this.ws.readyState !== 1) return false;
+    this.ws.send(bytes);
+    return true;
+  }
+
+  // Sends a game message; false when offline or when the page is sending
+  // faster than the host allows.
+  send(bytes) {
+    if (this.state !== ConnState.Online) return false;
+    const now = this.clock.now();
+    this.tokens = Math.min(SEND_BURST, this.tokens + ((now - this.tokensAt) / 1000) * SEND_RATE);
+    this.tokensAt = now;
+    if (this.tokens < 1) return false;
+    this.tokens -= 1;
+    return this.sendRaw(bytes);
+  }
+}

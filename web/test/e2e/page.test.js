@@ -1,0 +1,217 @@
+// The page in a real browser against a real corvane-host.
+//
+// CORVANE_HOST_BIN: the host to run (default build/default/bin/corvane-host);
+// CORVANE_CHROMIUM: the browser (default /usr/bin/chromium);
+// CORVANE_SCREENSHOT_DIR: where the screenshots go (default build/web-e2e).
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdirSync, mkdtempSync, writeFileSync } from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const ROOT = fileURLToPath(new URL('../../../', import.meta.url));
+const HOST_BIN = path.resolve(ROOT, process.env.CORVANE_HOST_BIN ?? 'build/default/bin/corvane-host');
+const CHROMIUM = process.env.CORVANE_CHROMIUM ?? '/usr/bin/chromium';
+const SHOTS = path.resolve(ROOT, process.env.CORVANE_SCREENSHOT_DIR ?? 'build/web-e2e');
+const WEB_ROOT = path.join(ROOT, 'web');
+const WAIT_MS = 10000;
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const srv = net.createServer();
+    srv.on('error', reject);
+    srv.listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => resolve(port));
+    });
+  });
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// Runs corvane-host on a port of its own and waits until it answers /healthz.
+async function startHost({ port, args = [] } = {}) {
+  if (!existsSync(HOST_BIN)) {
+    throw new Error(`corvane-host not found at ${HOST_BIN}; build it or set CORVANE_HOST_BIN`);
+  }
+  const hostPort = port ?? await freePort();
+  const proc = spawn(HOST_BIN, ['--listen', `127.0.0.1:${hostPort}`, '--web-root', WEB_ROOT, ...args], {
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let output = '';
+  proc.stdout.on('data', (d) => { output = (output + d).slice(-20000); });
+  proc.stderr.on('data', (d) => { output = (output + d).slice(-20000); });
+  const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
+  let gone = null;
+  exited.then((r) => { gone = r; });
+  const url = `http://127.0.0.1:${hostPort}`;
+  const deadline = Date.now() + WAIT_MS;
+  for (;;) {
+    if (gone) throw new Error(`corvane-host exited (${gone.code ?? gone.signal}) before it was ready:\n${output}`);
+    try {
+      const res = await fetch(`${url}/healthz`);
+      if (res.ok) break;
+    } catch { /* not listening yet */ }
+    if (Date.now() > deadline) {
+      proc.kill('SIGKILL');
+      throw new Error(`corvane-host did not answer /healthz within ${WAIT_MS} ms:\n${output}`);
+    }
+    await sleep(100);
+  }
+  return {
+    url,
+    port: hostPort,
+    output: () => output,
+    async stop() {
+      if (gone) return gone;
+      proc.kill('SIGTERM');
+      const timer = setTimeout(() => proc.kill('SIGKILL'), 5000);
+      const result = await exited;
+      clearTimeout(timer);
+      return result;
+    },
+  };
+}
+
+let browser;
+const pageErrors = [];
+
+async function openPage(url) {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 860 } });
+  const page = await context.newPage();
+  page.on('pageerror', (e) => pageErrors.push(e.message));
+  await page.goto(url);
+  return page;
+}
+
+const text = (page, sel) => page.locator(sel).textContent();
+const expectText = (page, sel, expected) => page.waitForFunction(
+  ([s, want]) => {
+    const got = document.querySelector(s)?.textContent ?? '';
+    return want instanceof RegExp ? want.test(got) : got === want;
+  },
+  [sel, expected], { timeout: WAIT_MS },
+);
+const expectConn = (page, state) => page.waitForFunction(
+  (want) => document.body.dataset.conn === want, state, { timeout: WAIT_MS },
+);
+
+// A real mouse click on the middle of a board cell.
+async function clickCell(page, x, y) {
+  const at = await page.evaluate(([cx, cy]) => window.corvane.view.cellToClient(cx, cy), [x, y]);
+  await page.mouse.click(at.x, at.y);
+}
+
+before(async () => {
+  mkdirSync(SHOTS, { recursive: true });
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+      '--no-first-run'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  assert.deepEqual(pageErrors, [], 'no uncaught errors in the page');
+});
+
+describe('playing on an open server', () => {
+  let host;
+  let first;
+  let second;
+  let firstId;
+  let secondId;
+
+  before(async () => { host = await startHost(); });
+  after(async () => {
+    const result = await host?.stop();
+    if (result) assert.equal(result.code, 0, `corvane-host exit on SIGTERM:\n${host.output()}`);
+  });
+
+  test('a new player stands at (20, 20) and sees the objects and the ticks', async () => {
+    first = await openPage(host.url);
+    await expectConn(first, 'online');
+    await expectText(first, '#st-user', /^\d+$/);
+    firstId = await text(first, '#st-user');
+    await expectText(first, '#st-cell', '20, 20');
+    await expectText(first, '#st-objects', '100');
+    await expectText(first, '#st-tick', /s ago/);
+    await expectText(first, '#st-hp', '100');
+    await expectText(first, '#st-ping', /^\d+ ms$/);
+  });
+
+  test('clicking an empty cell moves the player there', async () => {
+    await clickCell(first, 35, 28);
+    await expectText(first, '#st-cell', '35, 28');
+  });
+
+  test('two players see each other', async () => {
+    second = await openPage(host.url);
+    await expectConn(second, 'online');
+    await expectText(second, '#st-cell', '20, 20');
+    secondId = await text(second, '#st-user');
+    assert.notEqual(secondId, firstId);
+    for (const page of [first, second]) {
+      await expectText(page, '#st-players', '2');
+      for (const id of [firstId, secondId]) {
+        await page.locator(`#players li[data-user-id="${id}"]`).waitFor({ timeout: WAIT_MS });
+      }
+    }
+    await expectText(second, `#players li[data-user-id="${firstId}"] span:last-child`, /^\(35, 28\)/);
+    await first.screenshot({ path: path.join(SHOTS, 'two-players.png') });
+  });
+
+  test('attacks lower hit points and are shown to everyone', async () => {
+    await second.keyboard.press('s');
+    await expectText(second, '#st-hp', '90');
+    await expectText(first, '#events li', /area attack/);
+
+    await clickCell(first, 20, 20);
+    await expectText(first, '#target strong', `player #${secondId}`);
+    await first.keyboard.press('a');
+    await expectText(second, '#st-hp', '80');
+    await expectText(second, '#events li', /hit you: hp 80/);
+    await second.screenshot({ path: path.join(SHOTS, 'after-attacks.png') });
+  });
+
+  test('a dropped connection is shown and comes back when the server does', async () => {
+    const port = host.port;
+    assert.equal((await host.stop()).code, 0);
+    await expectConn(first, 'waiting');
+    await expectText(first, '#overlay', /Disconnected/);
+    host = await startHost({ port });
+    await expectConn(first, 'online');
+    await expectText(first, '#st-cell', '20, 20');
+  });
+});
+
+describe('a server with a token file', () => {
+  let host;
+  before(async () => {
+    const dir = mkdtempSync(path.join(os.tmpdir(), 'corvane-e2e-'));
+    const tokens = path.join(dir, 'tokens');
+    writeFileSync(tokens, 's3cret\n');
+    host = await startHost({ args: ['--token-file', tokens] });
+  });
+  after(async () => { await host?.stop(); });
+
+  test('asks for a token, shows a refusal plainly and logs in with the right one', async () => {
+    const page = await openPage(host.url);
+    await expectConn(page, 'refused');
+    await expectText(page, '#token-msg', 'This server asks for a token.');
+    await page.fill('#token', 'wrong');
+    await page.press('#token', 'Enter');
+    await expectText(page, '#token-msg', 'Login refused: the token was not accepted.');
+    await page.screenshot({ path: path.join(SHOTS, 'token-refused.png') });
+    await page.fill('#token', 's3cret');
+    await page.click('#token-form button');
+    await expectConn(page, 'online');
+    await expectText(page, '#st-cell', '20, 20');
+    assert.equal(await page.locator('#token-form').isHidden(), true);
+  });
+});

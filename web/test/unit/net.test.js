@@ -1,0 +1,235 @@
+import { test, describe } from 'node:test';
+import assert from 'node:assert/strict';
+
+import { encodeEnterScene } from '../../js/codec.js';
+import {
+  ConnState, Connection, MAX_RETRY_MS, PING_MS, SEND_BURST, SEND_RATE, SILENCE_MS, retryDelay,
+} from '../../js/net.js';
+
+class FakeClock {
+  constructor() { this.t = 1000; this.timers = new Map(); this.next = 1; }
+  now() { return this.t; }
+  setTimeout(f, ms) { const id = this.next++; this.timers.set(id, { f, at: this.t + ms }); return id; }
+  clearTimeout(id) { this.timers.delete(id); }
+  setInterval(f, ms) { const id = this.next++; this.timers.set(id, { f, at: this.t + ms, every: ms }); return id; }
+  clearInterval(id) { this.timers.delete(id); }
+  advance(ms) {
+    const end = this.t + ms;
+    for (;;) {
+      let due = null;
+      for (const [id, tm] of this.timers) if (tm.at <= end && (!due || tm.at < due[1].at)) due = [id, tm];
+      if (!due) break;
+      const [id, tm] = due;
+      this.t = tm.at;
+      if (tm.every) tm.at += tm.every; else this.timers.delete(id);
+      tm.f();
+    }
+    this.t = end;
+  }
+}
+
+function fakeSockets() {
+  const made = [];
+  class FakeSocket {
+    constructor(url) {
+      this.url = url;
+      this.readyState = 0;
+      this.sent = [];
+      this.closedWith = null;
+      made.push(this);
+    }
+    send(bytes) { this.sent.push(bytes); }
+    close(code) { this.closedWith = code; this.readyState = 3; }
+    // test side
+    open() { this.readyState = 1; this.onopen?.(); }
+    receive(hex) { this.onmessage?.({ data: Uint8Array.from(Buffer.from(hex, 'hex')).buffer }); }
+    serverClose(code, reason = '') { this.readyState = 3; this.onclose?.({ code, reason }); }
+    sentHex() { return this.sent.map((b) => Buffer.from(b).toString('hex')); }
+  }
+  return { FakeSocket, made };
+}
+
+const LOGIN_OK_USER_3 = '000001000000000003000000';
+const LOGIN_UNAUTHORIZED = '000001000100000000000000';
+const LOGIN_FULL = '000001000200000000000000';
+const POSE_LIST = '6300020001070000000103000400';
+
+function setup(options = {}) {
+  const clock = new FakeClock();
+  const { FakeSocket, made } = fakeSockets();
+  const states = [];
+  const messages = [];
+  const logins = [];
+  const conn = new Connection({
+    url: 'ws://127.0.0.1:1/ws', WebSocketImpl: FakeSocket, clock, random: () => 0.5,
+    onState: (s) => states.push(s), onLogin: (id) => logins.push(id), onMessage: (m) => messages.push(m),
+    ...options,
+  });
+  return { clock, made, states, messages, logins, conn };
+}
+
+function online(options) {
+  const env = setup(options);
+  env.conn.start();
+  env.made[0].open();
+  env.made[0].receive(LOGIN_OK_USER_3);
+  return env;
+}
+
+describe('retryDelay', () => {
+  test('doubles from one second up to the cap, with jitter', () => {
+    const mid = () => 0.5;
+    assert.deepEqual([0, 1, 2, 3, 4, 5, 6].map((a) => retryDelay(a, mid)), [1000, 2000, 4000, 8000, 16000, 30000, 30000]);
+    assert.equal(retryDelay(1000, mid), MAX_RETRY_MS);
+    assert.equal(retryDelay(0, () => 0), 800);
+    assert.equal(retryDelay(0, () => 0.999999), 1200);
+  });
+});
+
+describe('Connection', () => {
+  test('logs in with the token, then hands game messages on', () => {
+    const { conn, made, logins, messages } = setup({ token: 'abc' });
+    conn.start();
+    assert.equal(made.length, 1);
+    assert.equal(made[0].url, 'ws://127.0.0.1:1/ws');
+    assert.equal(conn.state, ConnState.Connecting);
+    made[0].receive(POSE_LIST); // before login: ignored
+    made[0].open();
+    assert.deepEqual(made[0].sentHex(), ['0000010003616263']);
+    assert.equal(conn.state, ConnState.LoggingIn);
+    made[0].receive(LOGIN_OK_USER_3);
+    assert.equal(conn.state, ConnState.Online);
+    assert.deepEqual(logins, [3]);
+    assert.equal(conn.userId, 3);
+    made[0].receive(POSE_LIST);
+    assert.equal(messages.length, 1);
+    assert.equal(messages[0].type, 'PoseList');
+  });
+
+  test('pings at once and then every interval, and measures the round trip', () => {
+    const { conn, made, clock } = online();
+    const pings = () => made[0].sentHex().filter((h) => h.startsWith('00000300'));
+    assert.deepEqual(pings(), ['0000030001000000']);
+    clock.advance(15);
+    made[0].receive('0000020001000000');
+    assert.equal(conn.rtt, 15);
+    made[0].receive('0000020001000000'); // a second answer to the same ping changes nothing
+    assert.equal(conn.rtt, 15);
+    clock.advance(PING_MS);
+    assert.deepEqual(pings().at(-1), '0000030002000000');
+  });
+
+  test('malformed messages and failing handlers never leave the message loop', () => {
+    const { conn, made, messages } = online({ onMessage: () => { throw new Error('boom'); } });
+    const warn = console.warn;
+    const error = console.error;
+    console.warn = console.error = () => {};
+    try {
+      assert.doesNotThrow(() => made[0].receive('6300020002070000000103000400'));
+      assert.doesNotThrow(() => made[0].receive('63'));
+      assert.doesNotThrow(() => made[0].receive(POSE_LIST));
+      assert.doesNotThrow(() => made[0].onmessage({ data: 'text' }));
+    } finally {
+      console.warn = warn;
+      console.error = error;
+    }
+    assert.equal(conn.badFrames, 3);
+    assert.equal(messages.length, 0);
+    assert.equal(conn.state, ConnState.Online);
+  });
+
+  test('a dropped connection is retried with growing delays, reset by a login', () => {
+    const { conn, made, clock } = online();
+    made[0].serverClose(1006);
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.detail, 'connection lost');
+    assert.equal(conn.retryAt, clock.now() + 1000);
+    clock.advance(999);
+    assert.equal(made.length, 1);
+    clock.advance(1);
+    assert.equal(made.length, 2);
+    made[1].serverClose(1006); // the host is still down
+    clock.advance(1999);
+    assert.equal(made.length, 2);
+    clock.advance(1);
+    assert.equal(made.length, 3);
+    made[2].open();
+    made[2].receive(LOGIN_OK_USER_3);
+    made[2].serverClose(1001, 'shutting down');
+    assert.equal(conn.detail, 'server going away: shutting down');
+    assert.equal(conn.retryAt, clock.now() + 1000);
+  });
+
+  test('a refused token stops the retries until a new token is given', () => {
+    const { conn, made, clock, states } = setup();
+    conn.start();
+    made[0].open();
+    made[0].receive(LOGIN_UNAUTHORIZED);
+    assert.equal(conn.state, ConnState.Refused);
+    assert.equal(conn.detail, 'This server asks for a token.');
+    assert.equal(made[0].closedWith, 1000);
+    made[0].serverClose(1008); // already detached: no retry from it
+    clock.advance(10 * MAX_RETRY_MS);
+    assert.equal(made.length, 1);
+    assert.equal(states.at(-1).state, ConnState.Refused);
+
+    conn.setToken('wrong');
+    conn.reconnectNow();
+    made[1].open();
+    assert.deepEqual(made[1].sentHex(), ['0000010005' + Buffer.from('wrong').toString('hex')]);
+    made[1].receive(LOGIN_UNAUTHORIZED);
+    assert.equal(conn.detail, 'Login refused: the token was not accepted.');
+    assert.equal(conn.refusal, 1);
+  });
+
+  test('a full server is tried again later', () => {
+    const { conn, made, clock } = setup();
+    conn.start();
+    made[0].open();
+    made[0].receive(LOGIN_FULL);
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.detail, 'Login refused: the server is full.');
+    clock.advance(1000);
+    assert.equal(made.length, 2);
+  });
+
+  test('a silent connection is given up and retried', () => {
+    const { conn, made, clock } = online();
+    clock.advance(SILENCE_MS + PING_MS);
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.detail, 'no answer from the server');
+    assert.equal(made[0].closedWith, 1000);
+  });
+
+  test('ticks keep a quiet connection alive', () => {
+    const { conn, made, clock } = online();
+    for (let i = 0; i < 30; i++) {
+      clock.advance(1000);
+      made[0].receive(POSE_LIST);
+    }
+    assert.equal(conn.state, ConnState.Online);
+  });
+
+  test('sends are held below the host\'s rate limit', () => {
+    const { conn, clock } = online();
+    let sent = 0;
+    for (let i = 0; i < 100; i++) if (conn.send(encodeEnterScene())) sent++;
+    assert.equal(sent, SEND_BURST);
+    clock.advance(1000);
+    sent = 0;
+    for (let i = 0; i < 100; i++) if (conn.send(encodeEnterScene())) sent++;
+    assert.equal(sent, SEND_RATE);
+  });
+
+  test('nothing is sent while offline; stop logs out', () => {
+    const { conn, made } = online();
+    made[0].serverClose(1006);
+    assert.equal(conn.send(encodeEnterScene()), false);
+    const env = online();
+    env.conn.stop();
+    assert.equal(env.made[0].sentHex().at(-1), '00000200');
+    assert.equal(env.conn.state, ConnState.Stopped);
+    env.clock.advance(MAX_RETRY_MS);
+    assert.equal(env.made.length, 1);
+  });
+});
