@@ -1,5 +1,6 @@
 #include "easydemo/EasyDemoDrv.h"
 
+#include "archive/ModuleDiag.h"
 #include "host/TargetLock.h"
 #include "world/NpcManager.h"
 #include "world/SceneGrid.h"
@@ -10,8 +11,15 @@
 
 bool CEasyDemoDrv::OnRecv(const uint8_t* data, int32_t length)
 {
-    CAutoLock lock(&CSceneGrid::Instance().GetLock());
-    return CEasyDemo::OnRecv(data, length);
+    // The handlers catch their own exceptions; this catches the world's
+    // construction failing on first use.
+    try {
+        CAutoLock lock(&CSceneGrid::Instance().GetLock());
+        return CEasyDemo::OnRecv(data, length);
+    } catch (...) {
+        ReportHandlerException("CEasyDemoDrv::OnRecv");
+        return false;
+    }
 }
 
 void CEasyDemoDrv::OnRecv_EnterScene()
