@@ -14,7 +14,7 @@ const STATUS_MS = 250;
 
 const world = new World();
 const view = new View($('world'), $('board'));
-const ui = { hover: null, moveTarget: null };
+const ui = { hover: null, pointer: null, moveTarget: null };
 
 const wsUrl = () => `${location.protocol === 'https:' ? 'wss:' : 'ws:'}//${location.host}/ws`;
 
@@ -86,8 +86,15 @@ canvas.addEventListener('click', (ev) => {
   moveTo(cell.x, cell.y);
 });
 
-canvas.addEventListener('mousemove', (ev) => { ui.hover = view.cellAt(ev.clientX, ev.clientY); });
-canvas.addEventListener('mouseleave', () => { ui.hover = null; });
+canvas.addEventListener('mousemove', (ev) => {
+  ui.hover = view.cellAt(ev.clientX, ev.clientY);
+  ui.pointer = { x: ev.offsetX, y: ev.offsetY };
+  renderHover();
+});
+canvas.addEventListener('mouseleave', () => {
+  ui.hover = null;
+  renderHover();
+});
 
 const STEPS = { ArrowLeft: [-1, 0], ArrowRight: [1, 0], ArrowUp: [0, -1], ArrowDown: [0, 1] };
 
@@ -253,6 +260,7 @@ function renderEvents() {
   }));
 }
 
+// A tooltip beside the pointer: the cell and what stands in it.
 function renderHover() {
   const box = $('hover-info');
   if (!ui.hover) {
@@ -263,6 +271,10 @@ function renderHover() {
   const here = world.objectsAt(x, y).map(describe).join(', ');
   box.hidden = false;
   setText('hover-info', `(${x}, ${y})${here ? ` · ${here}` : ''}`);
+  const flip = ui.pointer.x > view.size * 0.7;
+  box.style.left = flip ? '' : `${ui.pointer.x + 14}px`;
+  box.style.right = flip ? `${view.size - ui.pointer.x + 14}px` : '';
+  box.style.top = `${ui.pointer.y + 16}px`;
 }
 
 // ---- loop

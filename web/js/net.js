@@ -76,8 +76,8 @@ export class Connection {
   }
 
   snapshot() {
-    const { state, detail, attempt, retryAt, userId, rtt, badFrames, refusal } = this;
-    return { state, detail, attempt, retryAt, userId, rtt, badFrames, refusal };
+    const { state, detail, retryAt, userId, rtt, badFrames } = this;
+    return { state, detail, retryAt, userId, rtt, badFrames };
   }
 
   setState(state, detail = '') {
@@ -124,7 +124,6 @@ export class Connection {
     ws.onopen = () => { if (this.ws === ws) this.handleOpen(); };
     ws.onmessage = (ev) => { if (this.ws === ws) this.handleData(ev.data); };
     ws.onclose = (ev) => { if (this.ws === ws) this.handleClose(ev); };
-    ws.onerror = () => {};
     this.setState(ConnState.Connecting, this.url);
   }
 
@@ -134,7 +133,7 @@ export class Connection {
     const ws = this.ws;
     this.ws = null;
     if (!ws) return;
-    ws.onopen = ws.onmessage = ws.onclose = ws.onerror = null;
+    ws.onopen = ws.onmessage = ws.onclose = null;
     try { ws.close(1000); } catch { /* already closing */ }
   }
 
@@ -152,15 +151,17 @@ export class Connection {
       console.warn(`corvane: dropped a malformed message (${msg.name ?? 'frame'}): ${msg.error}`);
       return;
     }
-    if (msg.module === HOST_MODULE && msg.num === HostMsg.LoginAck) return this.handleLoginAck(msg);
-    if (msg.module === HOST_MODULE && msg.num === HostMsg.Pong) return this.handlePong(msg);
-    if (this.state !== ConnState.Online) return undefined;
-    try {
-      this.onMessage(msg);
-    } catch (e) {
-      console.error('corvane: message handler failed', e);
+    if (msg.module === HOST_MODULE && msg.num === HostMsg.LoginAck) {
+      this.handleLoginAck(msg);
+    } else if (msg.module === HOST_MODULE && msg.num === HostMsg.Pong) {
+      this.handlePong(msg);
+    } else if (this.state === ConnState.Online) {
+      try {
+        this.onMessage(msg);
+      } catch (e) {
+        console.error('corvane: message handler failed', e);
+      }
     }
-    return undefined;
   }
 
   handleLoginAck({ code, userId }) {
@@ -200,9 +201,9 @@ export class Connection {
   }
 
   scheduleRetry(why) {
+    this.clearRetry();
     const delay = retryDelay(this.attempt++, this.random);
     this.retryAt = this.clock.now() + delay;
-    this.clearRetry(false);
     this.retryTimer = this.clock.setTimeout(() => {
       this.retryTimer = null;
       this.retryAt = null;
@@ -211,10 +212,10 @@ export class Connection {
     this.setState(ConnState.Waiting, why);
   }
 
-  clearRetry(forgetTime = true) {
+  clearRetry() {
     if (this.retryTimer !== null) this.clock.clearTimeout(this.retryTimer);
     this.retryTimer = null;
-    if (forgetTime) this.retryAt = null;
+    this.retryAt = null;
   }
 
   startPinging() {

@@ -5,7 +5,7 @@ import { EFFECT_MS, GRID } from './world.js';
 const MARGIN = 24; // room for the axis labels, in CSS pixels
 const MOVE_MS = 220; // one cell's glide
 
-export const COLORS = Object.freeze({
+const COLORS = Object.freeze({
   page: '#0f141b',
   board: '#161e29',
   minor: 'rgba(255,255,255,0.045)',

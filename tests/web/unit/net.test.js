@@ -1,10 +1,10 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { encodeEnterScene } from '../../js/codec.js';
+import { encodeEnterScene } from '../../../web/js/codec.js';
 import {
   ConnState, Connection, MAX_RETRY_MS, PING_MS, SEND_BURST, SEND_RATE, SILENCE_MS, retryDelay,
-} from '../../js/net.js';
+} from '../../../web/js/net.js';
 
 class FakeClock {
   constructor() { this.t = 1000; this.timers = new Map(); this.next = 1; }

@@ -5,9 +5,9 @@ import { readFileSync } from 'node:fs';
 import {
   Reader, Writer, decodeMessage, encodeAttack, encodeEnterScene, encodeLogin, encodeLogout, encodeMoveTo,
   encodePing, pingBody, pongSeq, readAttackResult, readObjInfo, readObjPos, readPos,
-} from '../../js/codec.js';
+} from '../../../web/js/codec.js';
 
-const { vectors } = JSON.parse(readFileSync(new URL('../../../tests/vectors/messages.json', import.meta.url)));
+const { vectors } = JSON.parse(readFileSync(new URL('../../vectors/messages.json', import.meta.url)));
 
 const fromHex = (hex) => Uint8Array.from(hex.match(/../g) ?? [], (b) => parseInt(b, 16));
 const toHex = (bytes) => Buffer.from(bytes).toString('hex');

@@ -1,7 +1,7 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { DEFAULT_RANGE, EFFECT_MS, World, areaSquare, keyOf } from '../../js/world.js';
+import { DEFAULT_RANGE, EFFECT_MS, World, areaSquare, keyOf } from '../../../web/js/world.js';
 
 const pose = (id, kind, x, y) => ({ id, kind, x, y });
 const info = (id, kind, hp, range = 8) => ({ id, kind, attr1: 5, hp, attr2: 10, attr3: 10, range });
