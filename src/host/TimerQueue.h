@@ -28,7 +28,7 @@ using EventHandle = void*;
 // wait; DeleteTimer then fails when a callback is still running, although
 // the timer is deleted all the same. Elsewhere than on Windows there are no
 // event objects to signal, so any other value counts as null.
-inline const EventHandle kWaitForCallbacks = reinterpret_cast<EventHandle>(static_cast<intptr_t>(-1));
+inline const EventHandle kWaitForCallbacks = reinterpret_cast<EventHandle>(static_cast<std::intptr_t>(-1));
 
 class CTimerQueue {
 public:

@@ -54,8 +54,10 @@ void RunTimers(const std::shared_ptr<SQueueState>& state)
             continue;
         }
         const Clock::time_point now = Clock::now();
-        if (now < next->second.due) {
-            state->wake.wait_until(lk, next->second.due);
+        // A copy: the timer may be deleted while the worker waits.
+        const Clock::time_point due = next->second.due;
+        if (now < due) {
+            state->wake.wait_until(lk, due);
             continue;
         }
         STimer& timer = next->second;

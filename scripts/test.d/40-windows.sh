@@ -1,0 +1,53 @@
+# The Windows target. The 32-bit DLL that hosts load must export exactly
+# KVServerStart and need no runtime DLL beside it. 32-bit programs cannot run
+# on these machines, so the Windows code paths (critical section, timer queue,
+# module path, code pages) run for real in the 64-bit build of the library
+# and its unit tests, under wine64.
+set -euo pipefail
+scripts/deps windows
+
+cmake --preset mingw32 >/dev/null
+cmake --build --preset mingw32
+dll=build/mingw32/bin/corvane.dll
+dump=$(i686-w64-mingw32-objdump -p "$dll")
+
+exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && NF == 0 { exit } on { print $NF }' <<<"$dump")
+if [ "$exports" != "KVServerStart" ]; then
+  echo "$dll exports '$(echo $exports)'; expected KVServerStart alone" >&2
+  exit 1
+fi
+imports=$(awk '/DLL Name:/ { print $3 }' <<<"$dump" | sort -u)
+for name in $imports; do
+  case "${name,,}" in
+    kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-*.dll | advapi32.dll | ntdll.dll | ws2_32.dll) ;;
+    *) echo "$dll needs $name beside it; the runtime must be linked statically" >&2; exit 1 ;;
+  esac
+done
+if ! grep -q 'InitializeCriticalSectionAndSpinCount' <<<"$dump"; then
+  echo "$dll does not take its lock from a Windows critical section" >&2
+  exit 1
+fi
+echo "$dll: exports KVServerStart; imports $(echo $imports)"
+
+cmake --preset mingw64 >/dev/null
+cmake --build --preset mingw64
+
+# The same prefix and settings as the preset's emulator.
+export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+mkdir -p "$WINEPREFIX"
+# One server for the whole run: Debian's wrapper makes it quit as soon as the
+# last program exits, and the next test's start would race with its exit. A
+# server left over from an interrupted run goes first.
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+/usr/lib/wine/wineserver -p
+trap '/usr/lib/wine/wineserver -k || true' EXIT
+# Creates or updates the prefix (several seconds the first time) and starts
+# wine's own background programs here, with their output in a file: any pipe
+# they inherit stays open, and CTest would wait on its first test for ever.
+boot_log=build/wine-boot.log
+if ! /usr/lib/wine/wine64 wineboot --init </dev/null >"$boot_log" 2>&1; then
+  cat "$boot_log" >&2
+  echo "wine64 could not set up the prefix $WINEPREFIX" >&2
+  exit 1
+fi
+ctest --preset mingw64
