@@ -24,24 +24,27 @@ std::size_t ParseByteSize(std::string_view text)
     const char* begin = text.data();
     const char* end = text.data() + text.size();
     auto [next, ec] = std::from_chars(begin, end, value);
-    if (ec != std::errc{} || next == begin)
+    if (ec != std::errc{} || next == begin) {
         throw std::invalid_argument("'" + std::string(text) + "' is not a size (e.g. 4096, 64KiB, 1MiB)");
+    }
 
     const std::string unit = Lower(std::string_view(next, static_cast<std::size_t>(end - next)));
     unsigned shift = 0;
-    if (unit.empty() || unit == "b")
+    if (unit.empty() || unit == "b") {
         shift = 0;
-    else if (unit == "k" || unit == "kb" || unit == "kib")
+    } else if (unit == "k" || unit == "kb" || unit == "kib") {
         shift = 10;
-    else if (unit == "m" || unit == "mb" || unit == "mib")
+    } else if (unit == "m" || unit == "mb" || unit == "mib") {
         shift = 20;
-    else if (unit == "g" || unit == "gb" || unit == "gib")
+    } else if (unit == "g" || unit == "gb" || unit == "gib") {
         shift = 30;
-    else
+    } else {
         throw std::invalid_argument("'" + std::string(text) + "' has an unknown unit (use KiB, MiB or GiB)");
+    }
 
-    if (value > (std::numeric_limits<std::size_t>::max() >> shift))
+    if (value > (std::numeric_limits<std::size_t>::max() >> shift)) {
         throw std::invalid_argument("'" + std::string(text) + "' is too large");
+    }
     return value << shift;
 }
 
@@ -51,22 +54,26 @@ void ParseListenAddress(std::string_view text, std::string& host, uint16_t& port
         return std::invalid_argument("'" + std::string(text) + "' " + why + " (expected HOST:PORT)");
     };
     const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos)
+    if (colon == std::string_view::npos) {
         throw bad("has no port");
+    }
 
     std::string_view hostPart = text.substr(0, colon);
     const std::string_view portPart = text.substr(colon + 1);
-    if (hostPart.size() >= 2 && hostPart.front() == '[' && hostPart.back() == ']')
+    if (hostPart.size() >= 2 && hostPart.front() == '[' && hostPart.back() == ']') {
         hostPart = hostPart.substr(1, hostPart.size() - 2);
-    else if (hostPart.find(':') != std::string_view::npos)
+    } else if (hostPart.find(':') != std::string_view::npos) {
         throw bad("needs brackets around an IPv6 address");
-    if (hostPart.empty())
+    }
+    if (hostPart.empty()) {
         throw bad("has no host");
+    }
 
     unsigned value = 0;
     auto [next, ec] = std::from_chars(portPart.data(), portPart.data() + portPart.size(), value);
-    if (ec != std::errc{} || next != portPart.data() + portPart.size() || portPart.empty() || value > 65535)
+    if (ec != std::errc{} || next != portPart.data() + portPart.size() || portPart.empty() || value > 65535) {
         throw bad("has no valid port");
+    }
 
     host = hostPart;
     port = static_cast<uint16_t>(value);

@@ -9,9 +9,9 @@ namespace {
 constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in"};
 constexpr std::string_view kDropReasons[] = {"short", "unknown_module", "unknown_command", "no_recipient"};
 constexpr std::string_view kCloseReasons[] = {
-    "client_closed", "client_error",    "logout",       "text_frame",     "frame_too_big",
-    "rate_limited",  "send_queue_full", "not_logged_in", "login_timeout", "unauthorized",
-    "server_full",   "malformed_login", "already_logged_in", "shutdown",
+    "client_closed",   "client_dropped",    "idle_timeout",  "logout",        "text_frame",   "frame_too_big",
+    "rate_limited",    "send_queue_full",   "not_logged_in", "login_timeout", "unauthorized", "server_full",
+    "malformed_login", "already_logged_in", "shutdown",
 };
 
 void Header(std::string& out, const char* name, const char* type, const char* help)
@@ -57,27 +57,32 @@ std::string FormatDouble(double value)
 
 CMetrics::CMetrics()
 {
-    for (std::string_view result : kLoginResults)
+    for (std::string_view result : kLoginResults) {
         m_logins.emplace(result, 0);
-    for (std::string_view reason : kDropReasons)
+    }
+    for (std::string_view reason : kDropReasons) {
         m_dropped.emplace(reason, 0);
-    for (std::string_view reason : kCloseReasons)
+    }
+    for (std::string_view reason : kCloseReasons) {
         m_closed.emplace(reason, 0);
+    }
     DeclareModule(0);
 }
 
 void CMetrics::DeclareModule(uint16_t moduleId)
 {
     m_received.emplace(moduleId, 0);
-    if (moduleId != 0)
+    if (moduleId != 0) {
         m_recvFailures.emplace(moduleId, 0);
+    }
 }
 
 void CMetrics::Count(CLabelled& series, std::string_view label)
 {
     auto it = series.find(label);
-    if (it == series.end())
+    if (it == series.end()) {
         it = series.emplace(std::string(label), 0).first;
+    }
     ++it->second;
 }
 
@@ -101,9 +106,11 @@ void CMetrics::CountSent(std::size_t bytes)
 
 void CMetrics::ObserveTick(double seconds)
 {
-    for (std::size_t i = 0; i < kTickBuckets.size(); ++i)
-        if (seconds <= kTickBuckets[i])
+    for (std::size_t i = 0; i < kTickBuckets.size(); ++i) {
+        if (seconds <= kTickBuckets[i]) {
             ++m_tickBuckets[i];
+        }
+    }
     ++m_tickCount;
     m_tickSum += seconds;
 }
@@ -121,21 +128,24 @@ std::string CMetrics::Render(std::size_t usersOnline) const
     Line(out, "corvane_users_online", "", usersOnline);
 
     Header(out, "corvane_logins_total", "counter", "Login attempts by result.");
-    for (const auto& [result, n] : m_logins)
+    for (const auto& [result, n] : m_logins) {
         Line(out, "corvane_logins_total", Label("result", result), n);
+    }
 
-    Header(out, "corvane_messages_received_total", "counter",
-           "Client messages received by module id (0 is the host).");
-    for (const auto& [module, n] : m_received)
+    Header(out, "corvane_messages_received_total", "counter", "Client messages received by module id (0 is the host).");
+    for (const auto& [module, n] : m_received) {
         Line(out, "corvane_messages_received_total", Label("module", std::to_string(module)), n);
+    }
 
     Header(out, "corvane_messages_dropped_total", "counter", "Messages that reached no one, by reason.");
-    for (const auto& [reason, n] : m_dropped)
+    for (const auto& [reason, n] : m_dropped) {
         Line(out, "corvane_messages_dropped_total", Label("reason", reason), n);
+    }
 
     Header(out, "corvane_recv_failures_total", "counter", "Client messages a module reported as failed.");
-    for (const auto& [module, n] : m_recvFailures)
+    for (const auto& [module, n] : m_recvFailures) {
         Line(out, "corvane_recv_failures_total", Label("module", std::to_string(module)), n);
+    }
 
     Header(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
     Line(out, "corvane_messages_sent_total", "", m_sent);
@@ -144,16 +154,17 @@ std::string CMetrics::Render(std::size_t usersOnline) const
     Line(out, "corvane_bytes_sent_total", "", m_bytesSent);
 
     Header(out, "corvane_tick_duration_seconds", "histogram", "Time the module spent in one timer tick.");
-    for (std::size_t i = 0; i < kTickBuckets.size(); ++i)
-        Line(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])),
-             m_tickBuckets[i]);
+    for (std::size_t i = 0; i < kTickBuckets.size(); ++i) {
+        Line(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])), m_tickBuckets[i]);
+    }
     Line(out, "corvane_tick_duration_seconds_bucket", Label("le", "+Inf"), m_tickCount);
     out += "corvane_tick_duration_seconds_sum " + FormatDouble(m_tickSum) + '\n';
     Line(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
 
     Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
-    for (const auto& [reason, n] : m_closed)
+    for (const auto& [reason, n] : m_closed) {
         Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
+    }
 
     return out;
 }

@@ -18,10 +18,7 @@ namespace {
 #if defined(_WIN32)
 constexpr const char* kModuleFileName = "corvane.dll";
 
-std::string LastErrorText()
-{
-    return std::system_category().message(static_cast<int>(GetLastError()));
-}
+std::string LastErrorText() { return std::system_category().message(static_cast<int>(GetLastError())); }
 #else
 constexpr const char* kModuleFileName = "libcorvane.so";
 #endif
@@ -31,16 +28,18 @@ constexpr const char* kModuleFileName = "libcorvane.so";
 CModuleLoader::CModuleLoader(const fs::path& path)
 {
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
+    if (!fs::is_regular_file(path, ec)) {
         throw CStartupError("cannot load module " + path.string() + ": no such file");
+    }
 
 #if defined(_WIN32)
     HMODULE module = LoadLibraryW(path.c_str());
-    if (module == nullptr)
+    if (module == nullptr) {
         throw CStartupError("cannot load module " + path.string() + ": " + LastErrorText());
+    }
     m_handle = module;
-    m_start = reinterpret_cast<PFN_KVServerStart>(
-        reinterpret_cast<void*>(GetProcAddress(module, KV_SERVER_START_NAME)));
+    m_start =
+        reinterpret_cast<PFN_KVServerStart>(reinterpret_cast<void*>(GetProcAddress(module, KV_SERVER_START_NAME)));
 #else
     // An explicit path keeps dlopen from searching the library path.
     const fs::path explicitPath = path.has_parent_path() ? path : fs::path(".") / path;
@@ -65,8 +64,9 @@ CModuleLoader::CModuleLoader(const fs::path& path)
 
 CModuleLoader::~CModuleLoader()
 {
-    if (m_handle == nullptr)
+    if (m_handle == nullptr) {
         return;
+    }
 #if defined(_WIN32)
     FreeLibrary(static_cast<HMODULE>(m_handle));
 #else

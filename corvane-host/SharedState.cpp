@@ -36,10 +36,12 @@ public:
 
     void GetTargets(const uint32_t** ids, uint32_t* count) override
     {
-        if (ids != nullptr)
+        if (ids != nullptr) {
             *ids = m_ids;
-        if (count != nullptr)
+        }
+        if (count != nullptr) {
             *count = m_count;
+        }
     }
 
     // Keeps the caller's array, which it holds alive until it restores the
@@ -57,8 +59,9 @@ public:
 
     void UnlockTargets() override
     {
-        if (m_lockDepth > 0 && --m_lockDepth == 0)
+        if (m_lockDepth > 0 && --m_lockDepth == 0) {
             ClearTargets();
+        }
     }
 
     bool Send(const void* data, uint32_t size) override { return m_state.Send(*this, data, size); }
@@ -72,8 +75,9 @@ public:
     // the sends of the next one.
     void ReleaseStaleLock()
     {
-        if (m_lockDepth == 0)
+        if (m_lockDepth == 0) {
             return;
+        }
         spdlog::warn("module returned while holding its target list; released");
         m_lockDepth = 0;
         ClearTargets();
@@ -110,20 +114,26 @@ public:
         Arm();
     }
 
-    void Stop() { m_timer.cancel(); m_stopped = true; }
+    void Stop()
+    {
+        m_timer.cancel();
+        m_stopped = true;
+    }
 
 private:
     void Arm()
     {
         m_timer.expires_at(m_next);
         m_timer.async_wait([this](const boost::system::error_code& ec) {
-            if (ec || m_stopped)
+            if (ec || m_stopped) {
                 return;
+            }
             m_state.FireTimer(m_handler);
             m_next += m_interval;
             const auto now = Clock::now();
-            if (m_next <= now)
+            if (m_next <= now) {
                 m_next += m_interval * ((now - m_next) / m_interval + 1);
+            }
             Arm();
         });
     }
@@ -136,8 +146,7 @@ private:
     bool m_stopped = false;
 };
 
-CSharedState::CSharedState(asio::io_context& ioc, CMetrics& metrics, uint32_t maxUsers,
-                           const CTokenList* tokens)
+CSharedState::CSharedState(asio::io_context& ioc, CMetrics& metrics, uint32_t maxUsers, const CTokenList* tokens)
     : m_ioc(ioc), m_metrics(metrics), m_maxUsers(maxUsers), m_tokens(tokens)
 {
 }
@@ -160,9 +169,11 @@ bool CSharedState::CallModule(uint32_t userId, const char* what, F&& call)
     }
     --m_callDepth;
     m_currentUser = previousUser;
-    if (m_callDepth == 0)
-        for (CServiceEntry& entry : m_services)
+    if (m_callDepth == 0) {
+        for (CServiceEntry& entry : m_services) {
             entry.context->ReleaseStaleLock();
+        }
+    }
     return result;
 }
 
@@ -170,8 +181,9 @@ bool CSharedState::StartModule(PFN_KVServerStart start)
 {
     bool ok = CallModule(0, "KVServerStart", [&] {
         const int32_t rc = start(this);
-        if (rc != 0)
+        if (rc != 0) {
             spdlog::warn("KVServerStart returned {}", rc);
+        }
         return true;
     });
     // A service may register another one from Init; it gets its Init too.
@@ -179,8 +191,9 @@ bool CSharedState::StartModule(PFN_KVServerStart start)
         IService* service = m_services[i].service;
         CServiceContext* context = m_services[i].context.get();
         ok = CallModule(0, "IService::Init", [&] {
-            if (!service->Init(context))
+            if (!service->Init(context)) {
                 spdlog::warn("service {} reported a failed Init", m_services[i].id);
+            }
             return true;
         });
     }
@@ -188,25 +201,28 @@ bool CSharedState::StartModule(PFN_KVServerStart start)
         IModule* module = entry.module;
         IMessageSender* sender = entry.context;
         ok = ok && CallModule(0, "IModule::SetSender", [&] {
-            module->SetSender(sender);
-            return true;
-        });
+                 module->SetSender(sender);
+                 return true;
+             });
     }
-    if (!ok)
+    if (!ok) {
         return false;
+    }
 
     m_started = true;
-    for (auto& timer : m_timers)
+    for (auto& timer : m_timers) {
         timer->Start();
-    spdlog::info("module started: {} service(s), {} module(s), {} timer(s), {} notification handler(s)",
-                 m_services.size(), m_modules.size(), m_timers.size(), m_handlers.size());
+    }
+    spdlog::debug("module started: {} service(s), {} module(s), {} timer(s), {} notification handler(s)",
+                  m_services.size(), m_modules.size(), m_timers.size(), m_handlers.size());
     return true;
 }
 
 void CSharedState::StopTimers()
 {
-    for (auto& timer : m_timers)
+    for (auto& timer : m_timers) {
         timer->Stop();
+    }
 }
 
 void CSharedState::FinishModule()
@@ -219,10 +235,11 @@ void CSharedState::FinishModule()
 
 bool CSharedState::RegisterService(uint32_t serviceId, IService* service)
 {
-    if (service == nullptr)
+    if (service == nullptr) {
         return false;
-    const bool taken = std::any_of(m_services.begin(), m_services.end(),
-                                   [&](const CServiceEntry& e) { return e.id == serviceId; });
+    }
+    const bool taken =
+        std::any_of(m_services.begin(), m_services.end(), [&](const CServiceEntry& e) { return e.id == serviceId; });
     if (taken) {
         spdlog::warn("service id {} registered twice; the second one is refused", serviceId);
         return false;
@@ -233,8 +250,9 @@ bool CSharedState::RegisterService(uint32_t serviceId, IService* service)
 
 bool CSharedState::RegisterModule(CServiceContext& context, IModule* module)
 {
-    if (module == nullptr)
+    if (module == nullptr) {
         return false;
+    }
     uint16_t id = 0;
     CallModule(m_currentUser, "IModule::GetModuleId", [&] {
         id = module->GetModuleId();
@@ -250,78 +268,89 @@ bool CSharedState::RegisterModule(CServiceContext& context, IModule* module)
     }
     m_metrics.DeclareModule(id);
     // Modules registered after start-up get their sender at once.
-    if (m_started)
+    if (m_started) {
         CallModule(m_currentUser, "IModule::SetSender", [&] {
             module->SetSender(&context);
             return true;
         });
+    }
     return true;
 }
 
 uint32_t CSharedState::AddTimer(ITimerHandler* handler, uint32_t interval)
 {
-    if (handler == nullptr)
+    if (handler == nullptr) {
         return 0;
+    }
     if (interval == 0) {
         spdlog::warn("timer interval 0 raised to 1 ms");
         interval = 1;
     }
-    m_timers.push_back(
-        std::make_unique<CFixedRateTimer>(m_ioc, *this, handler, std::chrono::milliseconds(interval)));
-    if (m_started)
+    m_timers.push_back(std::make_unique<CFixedRateTimer>(m_ioc, *this, handler, std::chrono::milliseconds(interval)));
+    if (m_started) {
         m_timers.back()->Start();
+    }
     return static_cast<uint32_t>(m_timers.size());
 }
 
 bool CSharedState::AddHandler(IUserNotifyHandler* handler)
 {
-    if (handler == nullptr || std::find(m_handlers.begin(), m_handlers.end(), handler) != m_handlers.end())
+    if (handler == nullptr || std::find(m_handlers.begin(), m_handlers.end(), handler) != m_handlers.end()) {
         return false;
+    }
     m_handlers.push_back(handler);
     return true;
 }
 
 CLoginResult CSharedState::Login(IUserLink& link, std::string_view token)
 {
-    if (m_tokens != nullptr && !m_tokens->Accepts(token))
+    if (m_tokens != nullptr && !m_tokens->Accepts(token)) {
         return {kLoginUnauthorized, 0};
+    }
     // Ids are never reused; after the last one the server stays full.
-    if (m_users.size() >= m_maxUsers || m_nextUserId == 0)
+    if (m_users.size() >= m_maxUsers || m_nextUserId == 0) {
         return {kLoginServerFull, 0};
+    }
     const uint32_t userId = m_nextUserId++;
     m_users.emplace(userId, &link);
-    NotifyLogin(userId);
     return {kLoginOk, userId};
 }
 
 void CSharedState::Logout(uint32_t userId)
 {
-    if (m_users.erase(userId) == 0)
+    if (m_users.erase(userId) == 0) {
         return;
-    if (m_callDepth > 0)
+    }
+    if (m_callDepth > 0) {
         asio::post(m_ioc, [this, userId] { NotifyLogout(userId); });
-    else
+    } else {
         NotifyLogout(userId);
+    }
 }
 
-void CSharedState::NotifyLogin(uint32_t userId)
+void CSharedState::ReportLogin(uint32_t userId)
 {
+    if (m_users.count(userId) == 0) {
+        return;
+    }
     spdlog::info("user {} logged in ({} online)", userId, m_users.size());
-    for (IUserNotifyHandler* handler : m_handlers)
+    for (IUserNotifyHandler* handler : m_handlers) {
         CallModule(userId, "IUserNotifyHandler::OnUserLogin", [&] {
             handler->OnUserLogin(userId);
             return true;
         });
+    }
 }
 
 void CSharedState::NotifyLogout(uint32_t userId)
 {
     spdlog::info("user {} logged out ({} online)", userId, m_users.size());
-    for (IUserNotifyHandler* handler : m_handlers)
+    for (IUserNotifyHandler* handler : m_handlers) {
         CallModule(0, "IUserNotifyHandler::OnUserLogout", [&] {
             handler->OnUserLogout(userId);
             return true;
         });
+    }
 }
 
 bool CSharedState::DeliverToModule(uint32_t userId, const uint8_t* data, std::size_t size)
@@ -334,11 +363,11 @@ bool CSharedState::DeliverToModule(uint32_t userId, const uint8_t* data, std::si
     }
     m_metrics.CountReceived(moduleId);
     IModule* module = it->second.module;
-    const bool ok = CallModule(userId, "IModule::OnRecv", [&] {
-        return module->OnRecv(data, static_cast<int32_t>(size));
-    });
-    if (!ok)
+    const bool ok =
+        CallModule(userId, "IModule::OnRecv", [&] { return module->OnRecv(data, static_cast<int32_t>(size)); });
+    if (!ok) {
         m_metrics.CountRecvFailure(moduleId);
+    }
     return true;
 }
 
@@ -348,10 +377,12 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
     std::shared_ptr<const std::string> message;
     const auto deliver = [&](uint32_t userId) {
         const auto it = m_users.find(userId);
-        if (it == m_users.end())
+        if (it == m_users.end()) {
             return false;
-        if (!message)
+        }
+        if (!message) {
             message = std::make_shared<const std::string>(static_cast<const char*>(data), size);
+        }
         it->second->Deliver(message);
         return true;
     };
@@ -359,13 +390,15 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
     bool delivered = false;
     if (context.HasTargets()) {
         const uint32_t* ids = context.TargetIds();
-        for (uint32_t i = 0; ids != nullptr && i < context.TargetCount(); ++i)
+        for (uint32_t i = 0; ids != nullptr && i < context.TargetCount(); ++i) {
             delivered = deliver(ids[i]) || delivered;
+        }
     } else if (m_currentUser != 0) {
         delivered = deliver(m_currentUser);
     }
-    if (!delivered)
+    if (!delivered) {
         m_metrics.CountDropped("no_recipient");
+    }
     return delivered;
 }
 

@@ -56,13 +56,9 @@ struct CLoginResult {
     uint32_t userId; // 0 unless code is kLoginOk
 };
 
-class CSharedState final : public IServerHost,
-                           public IServiceManager,
-                           public ITimerManager,
-                           public IUserNotifier {
+class CSharedState final : public IServerHost, public IServiceManager, public ITimerManager, public IUserNotifier {
 public:
-    CSharedState(boost::asio::io_context& ioc, CMetrics& metrics, uint32_t maxUsers,
-                 const CTokenList* tokens);
+    CSharedState(boost::asio::io_context& ioc, CMetrics& metrics, uint32_t maxUsers, const CTokenList* tokens);
     ~CSharedState();
 
     CSharedState(const CSharedState&) = delete;
@@ -79,7 +75,11 @@ public:
     // Uninit on every service. Call once the event loop has finished.
     void FinishModule();
 
+    // Admits a user: checks the token and the user cap, assigns the id. The
+    // caller sends LoginAck and then calls ReportLogin, so that the
+    // module's first words to the user come after the acknowledgement.
     CLoginResult Login(IUserLink& link, std::string_view token);
+    void ReportLogin(uint32_t userId);
     // Reports OnUserLogout; a second call for the same id does nothing.
     void Logout(uint32_t userId);
     std::size_t UsersOnline() const { return m_users.size(); }
@@ -125,7 +125,6 @@ private:
     // what the module throws. Returns the call's result, false after a throw.
     template <class F>
     bool CallModule(uint32_t userId, const char* what, F&& call);
-    void NotifyLogin(uint32_t userId);
     void NotifyLogout(uint32_t userId);
 
     boost::asio::io_context& m_ioc;

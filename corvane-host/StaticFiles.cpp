@@ -12,12 +12,15 @@ namespace {
 
 int HexValue(char c)
 {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
-    if (c >= 'a' && c <= 'f')
+    }
+    if (c >= 'a' && c <= 'f') {
         return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
+    }
+    if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
     return -1;
 }
 
@@ -35,17 +38,20 @@ bool PercentDecode(std::string_view in, std::string& out)
     for (std::size_t i = 0; i < in.size(); ++i) {
         char c = in[i];
         if (c == '%') {
-            if (i + 2 >= in.size())
+            if (i + 2 >= in.size()) {
                 return false;
+            }
             const int hi = HexValue(in[i + 1]);
             const int lo = HexValue(in[i + 2]);
-            if (hi < 0 || lo < 0)
+            if (hi < 0 || lo < 0) {
                 return false;
+            }
             c = static_cast<char>(hi * 16 + lo);
             i += 2;
         }
-        if (c == '\0')
+        if (c == '\0') {
             return false;
+        }
         out.push_back(c);
     }
     return true;
@@ -54,43 +60,54 @@ bool PercentDecode(std::string_view in, std::string& out)
 CStaticFile LookUpStaticFile(const fs::path& root, std::string_view target)
 {
     target = target.substr(0, target.find_first_of("?#"));
-    if (target.empty() || target.front() != '/')
+    if (target.empty() || target.front() != '/') {
         return {EStaticLookup::BadTarget, {}};
+    }
 
     std::string decoded;
-    if (!PercentDecode(target, decoded))
+    if (!PercentDecode(target, decoded)) {
         return {EStaticLookup::BadTarget, {}};
-    if (decoded.find('\\') != std::string::npos)
+    }
+    if (decoded.find('\\') != std::string::npos) {
         return {EStaticLookup::Forbidden, {}};
+    }
 
     fs::path relative;
     std::size_t pos = 0;
     while (pos <= decoded.size()) {
         std::size_t slash = decoded.find('/', pos);
-        if (slash == std::string::npos)
+        if (slash == std::string::npos) {
             slash = decoded.size();
+        }
         const std::string_view segment(decoded.data() + pos, slash - pos);
-        if (segment == "..")
+        if (segment == "..") {
             return {EStaticLookup::Forbidden, {}};
-        if (!segment.empty() && segment != ".")
+        }
+        if (!segment.empty() && segment != ".") {
             relative /= fs::path(std::string(segment));
+        }
         pos = slash + 1;
     }
 
-    if (root.empty())
+    if (root.empty()) {
         return {EStaticLookup::NotFound, {}};
+    }
     fs::path candidate = root / relative;
     std::error_code ec;
-    if (fs::is_directory(candidate, ec))
+    if (fs::is_directory(candidate, ec)) {
         candidate /= "index.html";
+    }
 
     const fs::path real = fs::weakly_canonical(candidate, ec);
-    if (ec)
+    if (ec) {
         return {EStaticLookup::NotFound, {}};
-    if (!IsInside(root, real))
+    }
+    if (!IsInside(root, real)) {
         return {EStaticLookup::Forbidden, {}};
-    if (!fs::is_regular_file(real, ec))
+    }
+    if (!fs::is_regular_file(real, ec)) {
         return {EStaticLookup::NotFound, {}};
+    }
     return {EStaticLookup::Found, real};
 }
 
@@ -117,8 +134,10 @@ std::string_view ContentTypeFor(const fs::path& file)
     std::string ext = file.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const auto& [suffix, type] : kTypes)
-        if (suffix == ext)
+    for (const auto& [suffix, type] : kTypes) {
+        if (suffix == ext) {
             return type;
+        }
+    }
     return "application/octet-stream";
 }

@@ -20,8 +20,9 @@ public:
         const std::chrono::duration<double> elapsed = now - m_last;
         m_last = now;
         m_tokens = std::min(m_burst, m_tokens + std::max(0.0, elapsed.count()) * m_rate);
-        if (m_tokens < 1.0)
+        if (m_tokens < 1.0) {
             return false;
+        }
         m_tokens -= 1.0;
         return true;
     }

@@ -27,18 +27,22 @@ bool ConstantTimeEqual(std::string_view a, std::string_view b)
 CTokenList CTokenList::Load(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
-    if (!in)
+    if (!in) {
         throw std::runtime_error("cannot read token file " + file.string() + ": " + std::strerror(errno));
+    }
     std::vector<std::string> tokens;
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
+        if (!line.empty() && line.back() == '\r') {
             line.pop_back();
-        if (!line.empty())
+        }
+        if (!line.empty()) {
             tokens.push_back(line);
+        }
     }
-    if (in.bad())
+    if (in.bad()) {
         throw std::runtime_error("cannot read token file " + file.string());
+    }
     return CTokenList(std::move(tokens));
 }
 
@@ -47,7 +51,8 @@ CTokenList::CTokenList(std::vector<std::string> tokens) : m_tokens(std::move(tok
 bool CTokenList::Accepts(std::string_view token) const
 {
     bool found = false;
-    for (const std::string& line : m_tokens)
+    for (const std::string& line : m_tokens) {
         found |= ConstantTimeEqual(line, token);
+    }
     return found;
 }

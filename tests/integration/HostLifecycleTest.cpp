@@ -1,0 +1,111 @@
+// Start-up errors and the stop on a signal, seen from outside the process.
+#include "HostFixture.h"
+
+#include <csignal>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The whole of standard error is one line holding `needle`.
+void ExpectOneErrorLine(const std::string& err, const std::string& needle)
+{
+    EXPECT_EQ(CountLines(err, ""), 1) << err;
+    EXPECT_NE(err.find(needle), std::string::npos) << err;
+}
+
+} // namespace
+
+using HostLifecycle = CHostFixture;
+
+TEST_F(HostLifecycle, HelpListsTheFlags)
+{
+    m_host.Spawn({"--help"});
+    ASSERT_EQ(m_host.WaitExit(10s), 0);
+    for (const char* flag : {"--listen", "--module", "--web-root", "--max-users", "--token-file", "--rate", "--burst",
+                             "--max-frame", "--send-queue", "--log-level"}) {
+        EXPECT_NE(m_host.Stdout().find(flag), std::string::npos) << flag;
+    }
+}
+
+TEST_F(HostLifecycle, UsageErrorsExitWith2)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--no-such-flag"},
+                                                 {"--listen", "7780"},
+                                                 {"--send-queue", "lots"},
+                                                 {"--max-users", "0"},
+                                                 {"--log-level", "loud"}}) {
+        m_host.Spawn(args);
+        EXPECT_EQ(m_host.WaitExit(10s), 2);
+        EXPECT_EQ(CountLines(m_host.Stderr(), "corvane-host: "), 1) << m_host.Stderr();
+    }
+}
+
+TEST_F(HostLifecycle, MissingModuleIsOneLineAndExit2)
+{
+    const std::string path = (m_host.Folder() / "nowhere" / "libcorvane.so").string();
+    m_host.Spawn({"--listen", "127.0.0.1:" + std::to_string(FreeLoopbackPort()), "--module", path});
+    EXPECT_EQ(m_host.WaitExit(10s), 2);
+    ExpectOneErrorLine(m_host.Stderr(), path);
+}
+
+TEST_F(HostLifecycle, ModuleWithoutTheExportIsOneLineAndExit2)
+{
+    const std::string path = CORVANE_NOEXPORT_MODULE;
+    m_host.Spawn({"--listen", "127.0.0.1:" + std::to_string(FreeLoopbackPort()), "--module", path});
+    EXPECT_EQ(m_host.WaitExit(10s), 2);
+    ExpectOneErrorLine(m_host.Stderr(), path);
+    EXPECT_NE(m_host.Stderr().find("KVServerStart"), std::string::npos);
+}
+
+TEST_F(HostLifecycle, PortInUseIsOneLineAndExit2)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+    m_host.Spawn({"--listen", where, "--module", ModulePath().string()});
+    EXPECT_EQ(m_host.WaitExit(10s), 2);
+    ::close(fd);
+    ExpectOneErrorLine(m_host.Stderr(), "cannot listen on " + where);
+}
+
+TEST_F(HostLifecycle, SigtermClosesEveryConnectionAndReportsEachLogout)
+{
+    StartHost();
+    auto a = EnterScene();
+    auto b = EnterScene();
+    auto c = LogIn();
+    ASSERT_TRUE(WaitMetric("corvane_users_online", 3));
+
+    m_host.Signal(SIGTERM);
+    for (CGameClient* client : {a.get(), b.get(), c.get()}) {
+        ASSERT_TRUE(client->WaitClosed(5s));
+        EXPECT_EQ(client->CloseCode(), 1001);
+    }
+    ASSERT_EQ(m_host.WaitExit(10s), 0) << m_host.Stderr();
+
+    const std::string err = m_host.Stderr();
+    for (uint32_t id : {a->UserId(), b->UserId(), c->UserId()}) {
+        EXPECT_EQ(CountLines(err, "user " + std::to_string(id) + " logged out"), 1) << err;
+    }
+    // The module's own notification handler saw each one.
+    EXPECT_EQ(CountLines(m_host.Stdout(), "OnUserLogout"), 3) << m_host.Stdout();
+}
+
+TEST_F(HostLifecycle, SigintStopsAnIdleHost)
+{
+    StartHost();
+    m_host.Signal(SIGINT);
+    EXPECT_EQ(m_host.WaitExit(10s), 0) << m_host.Stderr();
+}

@@ -1,0 +1,180 @@
+// The host's pieces without networking: option parsing, the token bucket,
+// the token file, static path lookup and the metrics text.
+#include "HostOptions.h"
+#include "Metrics.h"
+#include "StaticFiles.h"
+#include "TokenBucket.h"
+#include "TokenList.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+TEST(HostOptions, ByteSizesTakeBinaryUnits)
+{
+    EXPECT_EQ(ParseByteSize("4096"), 4096u);
+    EXPECT_EQ(ParseByteSize("64KiB"), 64u * 1024);
+    EXPECT_EQ(ParseByteSize("1MiB"), 1024u * 1024);
+    EXPECT_EQ(ParseByteSize("1mb"), 1024u * 1024);
+    EXPECT_EQ(ParseByteSize("2G"), std::size_t{2} << 30);
+    for (const char* bad : {"", "MiB", "1XB", "-1", "1 MiB", "99999999999999999999", "17179869184GiB"}) {
+        EXPECT_THROW(ParseByteSize(bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(HostOptions, ListenAddressesSplitIntoHostAndPort)
+{
+    std::string host;
+    uint16_t port = 0;
+    ParseListenAddress("127.0.0.1:7780", host, port);
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 7780);
+    ParseListenAddress("[::1]:0", host, port);
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 0);
+    ParseListenAddress("localhost:65535", host, port);
+    EXPECT_EQ(host, "localhost");
+    EXPECT_EQ(port, 65535);
+    for (const char* bad : {"7780", ":7780", "host:", "host:65536", "host:80x", "::1:80", "[]:80"}) {
+        EXPECT_THROW(ParseListenAddress(bad, host, port), std::invalid_argument) << bad;
+    }
+}
+
+TEST(TokenBucket, AllowsTheBurstThenTheRate)
+{
+    const auto t0 = CTokenBucket::Clock::time_point{} + 1h;
+    CTokenBucket bucket(2.0, 3.0, t0);
+    EXPECT_TRUE(bucket.TryTake(t0));
+    EXPECT_TRUE(bucket.TryTake(t0));
+    EXPECT_TRUE(bucket.TryTake(t0));
+    EXPECT_FALSE(bucket.TryTake(t0));
+    EXPECT_FALSE(bucket.TryTake(t0 + 400ms)); // 0.8 of a token
+    EXPECT_TRUE(bucket.TryTake(t0 + 500ms));  // 1.0
+    EXPECT_FALSE(bucket.TryTake(t0 + 500ms));
+    // A long pause refills up to the burst, not beyond.
+    const auto later = t0 + 1h;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(bucket.TryTake(later));
+    }
+    EXPECT_FALSE(bucket.TryTake(later));
+}
+
+// Each test gets a folder of its own.
+class CTempFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "corvane-parts-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_folder); }
+
+    fs::path m_folder;
+};
+
+using TokenList = CTempFolderTest;
+
+TEST_F(TokenList, AcceptsWholeLinesOnly)
+{
+    const fs::path file = m_folder / "tokens";
+    std::ofstream(file) << "s3cret\r\n\nother\nlast-without-newline";
+    const CTokenList tokens = CTokenList::Load(file);
+    EXPECT_EQ(tokens.Size(), 3u);
+    EXPECT_TRUE(tokens.Accepts("s3cret"));
+    EXPECT_TRUE(tokens.Accepts("other"));
+    EXPECT_TRUE(tokens.Accepts("last-without-newline"));
+    for (const char* bad : {"", "s3cre", "s3cret\r", "s3crett", "S3CRET", "othe"}) {
+        EXPECT_FALSE(tokens.Accepts(bad)) << bad;
+    }
+}
+
+TEST_F(TokenList, MissingFileNamesThePath)
+{
+    const fs::path file = m_folder / "absent";
+    try {
+        CTokenList::Load(file);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
+    }
+}
+
+class StaticFiles : public CTempFolderTest {
+protected:
+    void SetUp() override
+    {
+        CTempFolderTest::SetUp();
+        m_root = fs::canonical(m_folder) / "root";
+        fs::create_directories(m_root / "js");
+        std::ofstream(m_root / "index.html") << "i";
+        std::ofstream(m_root / "js" / "app.js") << "a";
+        std::ofstream(m_folder / "outside.txt") << "o";
+    }
+
+    fs::path m_root;
+};
+
+TEST_F(StaticFiles, FindsFilesAndIndexPages)
+{
+    EXPECT_EQ(LookUpStaticFile(m_root, "/").file, m_root / "index.html");
+    EXPECT_EQ(LookUpStaticFile(m_root, "/js/app.js?x=1#top").file, m_root / "js" / "app.js");
+    EXPECT_EQ(LookUpStaticFile(m_root, "/js/./app%2Ejs").file, m_root / "js" / "app.js");
+    EXPECT_EQ(LookUpStaticFile(m_root, "//js//app.js").result, EStaticLookup::Found);
+    EXPECT_EQ(LookUpStaticFile(m_root, "/js/").result, EStaticLookup::NotFound);
+    EXPECT_EQ(LookUpStaticFile(m_root, "/nope.css").result, EStaticLookup::NotFound);
+    EXPECT_EQ(LookUpStaticFile(fs::path(), "/index.html").result, EStaticLookup::NotFound);
+}
+
+TEST_F(StaticFiles, RefusesEveryWayOut)
+{
+    fs::create_symlink(m_folder / "outside.txt", m_root / "escape.txt");
+    fs::create_directory_symlink(m_folder, m_root / "up");
+    for (const char* target :
+         {"/../outside.txt", "/js/../../outside.txt", "/%2e%2e/outside.txt", "/%2E%2e%2Foutside.txt", "/js/..",
+          "/a\\..\\outside.txt", "/escape.txt", "/up/outside.txt"}) {
+        EXPECT_EQ(LookUpStaticFile(m_root, target).result, EStaticLookup::Forbidden) << target;
+    }
+    for (const char* target : {"index.html", "", "/%", "/%2", "/%g0", "/a%00b"}) {
+        EXPECT_EQ(LookUpStaticFile(m_root, target).result, EStaticLookup::BadTarget) << target;
+    }
+}
+
+TEST(StaticFilesContentType, KnownAndUnknownExtensions)
+{
+    EXPECT_EQ(ContentTypeFor("a/index.HTML"), "text/html; charset=utf-8");
+    EXPECT_EQ(ContentTypeFor("app.mjs"), "text/javascript; charset=utf-8");
+    EXPECT_EQ(ContentTypeFor("blob"), "application/octet-stream");
+}
+
+TEST(Metrics, RendersSeriesFromZeroAndCumulativeBuckets)
+{
+    CMetrics metrics;
+    metrics.DeclareModule(99);
+    std::string text = metrics.Render(0);
+    EXPECT_NE(text.find("corvane_recv_failures_total{module=\"99\"} 0\n"), std::string::npos);
+    EXPECT_NE(text.find("corvane_logins_total{result=\"server_full\"} 0\n"), std::string::npos);
+
+    metrics.CountLogin("ok");
+    metrics.CountReceived(99);
+    metrics.CountReceived(99);
+    metrics.CountSent(12);
+    metrics.CountSent(30);
+    metrics.ObserveTick(0.0003);
+    metrics.ObserveTick(2.0);
+    text = metrics.Render(7);
+    for (const char* line :
+         {"corvane_users_online 7\n", "corvane_logins_total{result=\"ok\"} 1\n",
+          "corvane_messages_received_total{module=\"99\"} 2\n", "corvane_messages_sent_total 2\n",
+          "corvane_bytes_sent_total 42\n", "corvane_tick_duration_seconds_bucket{le=\"0.00025\"} 0\n",
+          "corvane_tick_duration_seconds_bucket{le=\"0.0005\"} 1\n",
+          "corvane_tick_duration_seconds_bucket{le=\"1\"} 1\n", "corvane_tick_duration_seconds_bucket{le=\"+Inf\"} 2\n",
+          "corvane_tick_duration_seconds_sum 2.0003\n", "corvane_tick_duration_seconds_count 2\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
+}

@@ -1,0 +1,64 @@
+// Runs the real corvane-host as a child process for one test: on a free
+// loopback port, with its output in files of a private folder. The child
+// dies with the test process, and the destructor kills what is left.
+#ifndef CORVANE_TESTS_INTEGRATION_HOSTPROCESS_H
+#define CORVANE_TESTS_INTEGRATION_HOSTPROCESS_H
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+using namespace std::chrono_literals;
+
+// Built by this tree; the paths come from the build system.
+std::filesystem::path HostExecutable();
+std::filesystem::path ModulePath();
+
+// A loopback port that nothing listens on right now.
+uint16_t FreeLoopbackPort();
+
+// Count of the lines of `text` holding `needle`.
+int CountLines(const std::string& text, const std::string& needle);
+
+class CHostProcess {
+public:
+    CHostProcess();
+    ~CHostProcess();
+
+    CHostProcess(const CHostProcess&) = delete;
+    CHostProcess& operator=(const CHostProcess&) = delete;
+
+    // Starts the host with `args` as given (no defaults added) and returns at
+    // once. A second start needs the first to have ended.
+    void Spawn(const std::vector<std::string>& args);
+
+    // Starts the host on a free port with the real module and the extra
+    // arguments, and waits until /healthz answers. Throws when it does not.
+    void Start(const std::vector<std::string>& extraArgs = {});
+
+    uint16_t Port() const { return m_port; }
+    pid_t Pid() const { return m_pid; }
+    const std::filesystem::path& Folder() const { return m_folder; }
+
+    void Signal(int signal) const;
+    // The exit code (128 + n after signal n), or nothing if still running.
+    std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+
+    std::string Stdout() const;
+    std::string Stderr() const;
+
+private:
+    void Kill();
+
+    std::filesystem::path m_folder;
+    pid_t m_pid = -1;
+    uint16_t m_port = 0;
+    std::optional<int> m_exitCode;
+};
+
+#endif

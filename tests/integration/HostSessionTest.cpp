@@ -1,0 +1,244 @@
+// The game connection's own rules: login, host messages, and every kind of
+// bad input, against the real host process.
+#include "HostFixture.h"
+
+#include <fstream>
+
+namespace {
+
+constexpr uint16_t kPolicyViolation = 1008;
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values) {
+        out.push_back(static_cast<char>(v));
+    }
+    return out;
+}
+
+// The server ends the connection with `code`.
+void ExpectClosedWith(CGameClient& client, uint16_t code)
+{
+    ASSERT_TRUE(client.WaitClosed(5s));
+    EXPECT_EQ(client.CloseCode(), code);
+}
+
+} // namespace
+
+using HostSession = CHostFixture;
+
+TEST_F(HostSession, LoginAssignsIdsInOrderAndPingIsEchoed)
+{
+    StartHost();
+    auto first = LogIn();
+    auto second = LogIn();
+    EXPECT_EQ(first->UserId(), 1u);
+    EXPECT_EQ(second->UserId(), 2u);
+
+    const std::string body = Bytes({'a', 0, 'b', 0xFF});
+    ASSERT_TRUE(second->Send(kHostModuleId, kCmdPing, body));
+    const auto pong = second->WaitFor(kHostModuleId, kMsgPong, 3s);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->body, body);
+
+    EXPECT_TRUE(WaitMetric("corvane_users_online", 2));
+    EXPECT_EQ(Metric("corvane_logins_total{result=\"ok\"}"), 2);
+    EXPECT_EQ(Metric("corvane_messages_received_total{module=\"0\"}"), 3);
+}
+
+TEST_F(HostSession, IdsAreNotReusedAfterLogout)
+{
+    StartHost();
+    auto first = LogIn();
+    first->Close();
+    ASSERT_TRUE(WaitMetric("corvane_users_online", 0));
+    EXPECT_EQ(LogIn()->UserId(), 2u);
+}
+
+TEST_F(HostSession, LogoutMessageClosesNormallyAndLogsOut)
+{
+    StartHost();
+    auto client = LogIn();
+    ASSERT_TRUE(client->Send(kHostModuleId, kCmdLogout));
+    ExpectClosedWith(*client, 1000);
+    EXPECT_TRUE(WaitMetric("corvane_users_online", 0));
+    EXPECT_TRUE(WaitMetric("corvane_connections_closed_total{reason=\"logout\"}", 1));
+}
+
+TEST_F(HostSession, TokenFileDecidesWhoMayLogIn)
+{
+    const auto tokens = m_host.Folder() / "tokens.txt";
+    std::ofstream(tokens) << "alpha\n\nbeta\r\n";
+    StartHost({"--token-file", tokens.string()});
+
+    auto alpha = LogIn("alpha");
+    auto beta = LogIn("beta");
+    EXPECT_EQ(beta->UserId(), 2u);
+
+    for (const char* bad : {"gamma", "alph", "alphaa", "", "beta\r"}) {
+        SCOPED_TRACE(bad);
+        auto client = Connect();
+        const CLoginAck ack = client->Login(bad);
+        EXPECT_EQ(ack.code, kLoginUnauthorized);
+        EXPECT_EQ(ack.userId, 0u);
+        ExpectClosedWith(*client, kPolicyViolation);
+    }
+    EXPECT_EQ(Metric("corvane_logins_total{result=\"unauthorized\"}"), 5);
+    EXPECT_EQ(Metric("corvane_users_online"), 2);
+}
+
+TEST_F(HostSession, TrafficBeforeLoginIsRefused)
+{
+    StartHost();
+    const std::vector<std::string> firstMessages{
+        Frame(kHostModuleId, kCmdPing, "x"),
+        Frame(kHostModuleId, kCmdLogout),
+        Frame(kEasyDemoModuleId, kCmdEnterScene),
+        Bytes({0, 0}),
+    };
+    for (const std::string& message : firstMessages) {
+        auto client = Connect();
+        ASSERT_TRUE(client->SendBinary(message));
+        ExpectClosedWith(*client, kPolicyViolation);
+        EXPECT_FALSE(client->Receive(0ms)) << "nothing but the close may come back";
+    }
+    EXPECT_TRUE(WaitMetric("corvane_connections_closed_total{reason=\"not_logged_in\"}", 4));
+    EXPECT_EQ(Metric("corvane_users_online"), 0);
+}
+
+TEST_F(HostSession, SecondLoginIsRefusedAndEndsTheSession)
+{
+    StartHost();
+    auto client = LogIn();
+    const CLoginAck again = client->Login("");
+    EXPECT_EQ(again.code, kLoginAlreadyLoggedIn);
+    ExpectClosedWith(*client, kPolicyViolation);
+    EXPECT_TRUE(WaitMetric("corvane_users_online", 0));
+    EXPECT_EQ(Metric("corvane_logins_total{result=\"already_logged_in\"}"), 1);
+}
+
+TEST_F(HostSession, MalformedLoginIsRefused)
+{
+    StartHost();
+    // The count byte promises more than follows; or there is no count byte.
+    for (const std::string& body : {Bytes({5, 'a', 'b'}), std::string()}) {
+        auto client = Connect();
+        ASSERT_TRUE(client->SendBinary(Frame(kHostModuleId, kCmdLogin, body)));
+        const auto ack = client->WaitFor(kHostModuleId, kMsgLoginAck, 3s);
+        ASSERT_TRUE(ack);
+        EXPECT_EQ(DecodeLoginAck(ack->body).code, kLoginMalformed);
+        ExpectClosedWith(*client, kPolicyViolation);
+    }
+    EXPECT_EQ(Metric("corvane_logins_total{result=\"malformed\"}"), 2);
+}
+
+TEST_F(HostSession, TextFrameClosesWith1003)
+{
+    StartHost();
+    auto client = LogIn();
+    ASSERT_TRUE(client->SendText("hello"));
+    ExpectClosedWith(*client, 1003);
+    EXPECT_TRUE(WaitMetric("corvane_users_online", 0));
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"text_frame\"}"), 1);
+}
+
+TEST_F(HostSession, FrameOverTheLimitClosesWith1009)
+{
+    StartHost({"--max-frame", "4096"});
+    auto client = LogIn();
+
+    // Exactly at the limit is fine.
+    const std::string largest(4096 - 4, 'p');
+    ASSERT_TRUE(client->Send(kHostModuleId, kCmdPing, largest));
+    const auto pong = client->WaitFor(kHostModuleId, kMsgPong, 3s);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->body.size(), largest.size());
+
+    ASSERT_TRUE(client->Send(kHostModuleId, kCmdPing, largest + "!"));
+    ExpectClosedWith(*client, 1009);
+    EXPECT_TRUE(WaitMetric("corvane_users_online", 0));
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"frame_too_big\"}"), 1);
+}
+
+TEST_F(HostSession, ShortAndUnaddressedMessagesAreDroppedAndCounted)
+{
+    StartHost();
+    auto client = LogIn();
+    ASSERT_TRUE(client->SendBinary(Bytes({99, 0})));               // 2 bytes: no header
+    ASSERT_TRUE(client->Send(501, 1, Bytes({1, 2, 3})));           // FirstCity: never registered
+    ASSERT_TRUE(client->Send(kHostModuleId, 9));                   // no such host command
+    ASSERT_TRUE(client->Send(kEasyDemoModuleId, 9));               // EasyDemo refuses it
+    ASSERT_TRUE(client->Send(kEasyDemoModuleId, kCmdMoveTo, "x")); // body too short
+
+    // The connection stays usable, and the answer to this Ping comes after
+    // everything above was handled.
+    ASSERT_TRUE(client->Send(kHostModuleId, kCmdPing, "still here"));
+    const auto pong = client->WaitFor(kHostModuleId, kMsgPong, 3s);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->body, "still here");
+    EXPECT_TRUE(client->IsOpen());
+
+    EXPECT_EQ(Metric("corvane_messages_dropped_total{reason=\"short\"}"), 1);
+    EXPECT_EQ(Metric("corvane_messages_dropped_total{reason=\"unknown_module\"}"), 1);
+    EXPECT_EQ(Metric("corvane_messages_dropped_total{reason=\"unknown_command\"}"), 1);
+    EXPECT_EQ(Metric("corvane_messages_received_total{module=\"99\"}"), 2);
+    EXPECT_EQ(Metric("corvane_recv_failures_total{module=\"99\"}"), 2);
+    EXPECT_EQ(Metric("corvane_users_online"), 1);
+}
+
+TEST_F(HostSession, FloodOverTheRateLimitIsCutOff)
+{
+    StartHost({"--rate", "10", "--burst", "20"});
+    auto calm = LogIn();
+    auto flooder = LogIn();
+
+    // 21 messages at once exceed a burst of 20 (the Login took one more).
+    for (int i = 0; i < 40 && flooder->IsOpen(); ++i) {
+        if (!flooder->Send(kHostModuleId, kCmdPing, "f")) {
+            break;
+        }
+    }
+    ExpectClosedWith(*flooder, kPolicyViolation);
+    EXPECT_TRUE(WaitMetric("corvane_connections_closed_total{reason=\"rate_limited\"}", 1));
+
+    // Within the budget nothing happens to the other user.
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(calm->Send(kHostModuleId, kCmdPing, "c"));
+    }
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(calm->WaitFor(kHostModuleId, kMsgPong, 3s));
+    }
+    EXPECT_TRUE(WaitMetric("corvane_users_online", 1));
+}
+
+TEST_F(HostSession, FullServerRefusesTheNextLogin)
+{
+    StartHost();
+    std::vector<std::unique_ptr<CGameClient>> users;
+    for (int i = 0; i < 155; ++i) {
+        users.push_back(LogIn());
+    }
+    EXPECT_EQ(users.back()->UserId(), 155u);
+
+    auto extra = Connect();
+    const CLoginAck ack = extra->Login("");
+    EXPECT_EQ(ack.code, kLoginServerFull);
+    EXPECT_EQ(ack.userId, 0u);
+    ExpectClosedWith(*extra, 1013);
+    EXPECT_EQ(Metric("corvane_logins_total{result=\"server_full\"}"), 1);
+
+    // A freed place is taken again, under a new id: the refusal used none.
+    users.front()->Close();
+    ASSERT_TRUE(WaitMetric("corvane_users_online", 154));
+    EXPECT_EQ(LogIn()->UserId(), 156u);
+}
+
+TEST_F(HostSession, MaxUsersFlagSetsTheCap)
+{
+    StartHost({"--max-users", "2"});
+    auto a = LogIn();
+    auto b = LogIn();
+    auto c = Connect();
+    EXPECT_EQ(c->Login("").code, kLoginServerFull);
+}
