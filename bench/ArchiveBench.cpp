@@ -80,7 +80,11 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            m_times[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            // One time per benchmark: its run, or its median over repetitions.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") {
+                continue;
+            }
+            m_times[run.run_name.function_name] = run.GetAdjustedCPUTime();
         }
     }
     void Finalize() override
