@@ -1,19 +1,5 @@
 # Cross build for 32-bit Windows, the target the host loads, with Debian's
-# MinGW-w64. The POSIX thread model gives the standard library its threads
-# and mutexes; everything links statically, so the programs need no runtime
-# DLL beside them.
-set(CMAKE_SYSTEM_NAME Windows)
+# MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(CORVANE_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${CORVANE_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${CORVANE_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${CORVANE_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${CORVANE_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
