@@ -6,11 +6,22 @@ namespace CorvaneClient {
 
 namespace {
 
+template <class... T>
+std::string Encode(const T&... fields)
+{
+    std::string body;
+    COutArchive ar(body);
+    ((ar << fields), ...);
+    return body;
+}
+
 // The archive counts in signed 32-bit lengths; a longer body cannot be a
 // message of this protocol.
-CInArchive Reader(std::string_view body)
+template <class... T>
+void Decode(std::string_view body, T&... fields)
 {
-    return CInArchive(body.data(), body.size() > 0x7FFFFFFF ? 0 : static_cast<int32_t>(body.size()));
+    CInArchive ar(body.data(), body.size() > 0x7FFFFFFF ? 0 : static_cast<int32_t>(body.size()));
+    ((ar >> fields), ...);
 }
 
 vecChar ToVecChar(std::string_view text) { return vecChar(text.begin(), text.end()); }
@@ -19,44 +30,21 @@ vecChar ToVecChar(std::string_view text) { return vecChar(text.begin(), text.end
 
 std::string Frame(uint16_t moduleId, uint16_t cmd, std::string_view body)
 {
-    std::string pkg;
-    COutArchive ar(pkg);
-    ar << moduleId << cmd;
+    std::string pkg = Encode(moduleId, cmd);
     pkg.append(body);
     return pkg;
 }
 
-std::string EncodeLogin(std::string_view token)
-{
-    std::string body;
-    COutArchive ar(body);
-    ar << ToVecChar(token);
-    return body;
-}
+std::string EncodeLogin(std::string_view token) { return Encode(ToVecChar(token)); }
 
-std::string EncodeMoveTo(Pos pos)
-{
-    std::string body;
-    COutArchive ar(body);
-    ar << pos;
-    return body;
-}
+std::string EncodeMoveTo(Pos pos) { return Encode(pos); }
 
 std::string EncodeAttack(uint32_t toId, uint8_t playerType, int32_t attackType)
 {
-    std::string body;
-    COutArchive ar(body);
-    ar << toId << playerType << attackType;
-    return body;
+    return Encode(toId, playerType, attackType);
 }
 
-std::string EncodeTalk(std::string_view text)
-{
-    std::string body;
-    COutArchive ar(body);
-    ar << ToVecChar(text);
-    return body;
-}
+std::string EncodeTalk(std::string_view text) { return Encode(ToVecChar(text)); }
 
 bool ParseServerMessage(std::string_view bytes, CServerMessage& message)
 {
@@ -73,39 +61,35 @@ bool ParseServerMessage(std::string_view bytes, CServerMessage& message)
 CLoginAck DecodeLoginAck(std::string_view body)
 {
     CLoginAck ack;
-    Reader(body) >> ack.code >> ack.userId;
+    Decode(body, ack.code, ack.userId);
     return ack;
 }
 
 CEnterSceneAck DecodeEnterSceneAck(std::string_view body)
 {
     CEnterSceneAck ack;
-    CInArchive ar = Reader(body);
-    ar >> ack.code >> ack.pos;
+    Decode(body, ack.code, ack.pos);
     return ack;
 }
 
 std::vector<ObjPos> DecodePoseList(std::string_view body)
 {
     std::vector<ObjPos> poses;
-    CInArchive ar = Reader(body);
-    ar >> poses;
+    Decode(body, poses);
     return poses;
 }
 
 CAttackNotify DecodeAttackNotify(std::string_view body)
 {
     CAttackNotify notify;
-    CInArchive ar = Reader(body);
-    ar >> notify.attackerId >> notify.attackerKind >> notify.attackType >> notify.results;
+    Decode(body, notify.attackerId, notify.attackerKind, notify.attackType, notify.results);
     return notify;
 }
 
 std::vector<ObjInfo> DecodeObjInfoList(std::string_view body)
 {
     std::vector<ObjInfo> infos;
-    CInArchive ar = Reader(body);
-    ar >> infos;
+    Decode(body, infos);
     return infos;
 }
 
@@ -113,8 +97,7 @@ CTalkNotify DecodeTalkNotify(std::string_view body)
 {
     CTalkNotify notify;
     vecChar text;
-    CInArchive ar = Reader(body);
-    ar >> notify.id >> text;
+    Decode(body, notify.id, text);
     notify.text.assign(text.begin(), text.end());
     return notify;
 }

@@ -4,7 +4,9 @@
 #ifndef CORVANE_CLIENT_CLIENTPROTOCOL_H
 #define CORVANE_CLIENT_CLIENTPROTOCOL_H
 
+#include "HostProtocol.h"
 #include "archive/Records.h"
+#include "easydemo/EasyDemo.h"
 
 #include <cstdint>
 #include <string>
@@ -21,42 +23,14 @@ struct CServerMessage {
     std::string body;
 };
 
-// ---- host messages (module id 0) ----
-
-inline constexpr uint16_t kHostModuleId = 0;
-
-enum EHostCommand : uint16_t { kCmdLogin = 1, kCmdLogout = 2, kCmdPing = 3 };
-enum EHostMessage : uint16_t { kMsgLoginAck = 1, kMsgPong = 2 };
-
-enum ELoginCode : int32_t {
-    kLoginOk = 0,
-    kLoginUnauthorized = 1,
-    kLoginServerFull = 2,
-    kLoginMalformed = 3,
-    kLoginAlreadyLoggedIn = 4,
-};
+// ---- host messages (module id 0; numbers in HostProtocol.h) ----
 
 struct CLoginAck {
     int32_t code = 0;
     uint32_t userId = 0;
 };
 
-// ---- EasyDemo (module id 99) ----
-
-inline constexpr uint16_t kEasyDemoModuleId = 99;
-
-enum EEasyDemoCommand : uint16_t { kCmdEnterScene = 1, kCmdMoveTo = 2, kCmdAttack = 3, kCmdTalk = 4 };
-enum EEasyDemoMessage : uint16_t {
-    kMsgEnterSceneAck = 1,
-    kMsgPoseList = 2,
-    kMsgAttackNotify = 3,
-    kMsgObjInfoList = 4,
-    kMsgTalkNotify = 5,
-};
-
-// attackType 1 hits everything around the attacker; any other value the
-// one target.
-inline constexpr int32_t kAreaAttack = 1;
+// ---- EasyDemo (module id 99; numbers in easydemo/EasyDemo.h) ----
 
 struct CEnterSceneAck {
     int32_t code = 0;

@@ -1,5 +1,7 @@
 #include "HostServer.h"
 
+#include "HostProtocol.h"
+
 #include "Metrics.h"
 #include "ModuleLoader.h"
 #include "SharedState.h"
@@ -35,13 +37,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Host messages travel under module id 0.
-constexpr uint16_t kHostModuleId = 0;
-constexpr uint16_t kCmdLogin = 1;
-constexpr uint16_t kCmdLogout = 2;
-constexpr uint16_t kCmdPing = 3;
-constexpr uint16_t kMsgLoginAck = 1;
-constexpr uint16_t kMsgPong = 2;
 constexpr std::size_t kHeaderSize = 4;
 
 constexpr auto kHttpTimeout = 30s;

@@ -10,6 +10,7 @@
 #ifndef CORVANE_HOST_SHAREDSTATE_H
 #define CORVANE_HOST_SHAREDSTATE_H
 
+#include "HostProtocol.h"
 #include "corvane/KVServerApi.h"
 
 #include <cstddef>
@@ -40,15 +41,6 @@ public:
 
 protected:
     ~IUserLink() = default;
-};
-
-// LoginAck codes.
-enum ELoginCode : int32_t {
-    kLoginOk = 0,
-    kLoginUnauthorized = 1,
-    kLoginServerFull = 2,
-    kLoginMalformed = 3,
-    kLoginAlreadyLoggedIn = 4,
 };
 
 struct CLoginResult {

@@ -109,9 +109,6 @@ public:
         return *this;
     }
 
-    // Bytes left; 0 for an empty reader.
-    std::size_t Remaining() const { return m_cur == nullptr ? 0 : static_cast<std::size_t>(m_end - m_cur); }
-
     // The next n bytes, which the caller has checked with CanRead; advances.
     const uint8_t* Take(std::size_t n)
     {

@@ -13,6 +13,14 @@ namespace EasyDemo {
 
 inline constexpr uint16_t kModuleId = 99;
 
+// Client command numbers, the order of the command table.
+enum : uint16_t {
+    kCmdEnterScene = 1,
+    kCmdMoveTo = 2,
+    kCmdAttack = 3,
+    kCmdTalk = 4,
+};
+
 // Server message numbers.
 enum : uint16_t {
     kEnterSceneAck = 1,

@@ -14,7 +14,7 @@ struct ObjID {
     uint8_t kind;
 
     ObjID(uint32_t objId, uint8_t objKind) : id(objId), kind(objKind) {}
-    ~ObjID() {}
+    ~ObjID() = default; // trivial, so vectors of keys copy as plain bytes
 
     // By id, then kind: a user and a server-driven object may share an id.
     friend bool operator<(const ObjID& a, const ObjID& b)

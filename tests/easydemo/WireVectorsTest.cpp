@@ -1,7 +1,7 @@
 // The wire examples that the browser client's tests use too: the library
 // must produce and accept exactly these bytes.
-#include "easydemo/EasyDemo.h"
 #include "support/FakeHost.h"
+#include "support/RecordingDemo.h"
 
 #include <gtest/gtest.h>
 
@@ -31,22 +31,6 @@ std::map<std::string, std::string> LoadVectors()
     return vectors;
 }
 
-class CDemo final : public EasyDemo::CEasyDemo {
-public:
-    void OnRecv_EnterScene() override { calls.push_back("enter"); }
-    void OnRecv_MoveTo(const Pos& pos) override
-    {
-        calls.push_back("move " + std::to_string(pos.x) + "," + std::to_string(pos.y));
-    }
-    void OnRecv_Attack(const uint32_t& toID, const uint8_t& playerType, const int32_t& attackType) override
-    {
-        calls.push_back("attack " + std::to_string(toID) + "," + std::to_string(playerType) + ","
-                        + std::to_string(attackType));
-    }
-    void OnRecv_Talk(const vecChar&) override { calls.push_back("talk"); }
-    std::vector<std::string> calls;
-};
-
 class WireVectors : public ::testing::Test {
 protected:
     const std::string& At(const std::string& name)
@@ -55,7 +39,7 @@ protected:
         return vectors[name];
     }
     std::map<std::string, std::string> vectors = LoadVectors();
-    CDemo demo;
+    CRecordingDemo demo;
 };
 
 TEST_F(WireVectors, ServerMessagesAreProducedByteForByte)
@@ -78,7 +62,7 @@ TEST_F(WireVectors, ClientMessagesAreDecoded)
         EXPECT_TRUE(demo.OnRecv(reinterpret_cast<const uint8_t*>(msg.data()), static_cast<int32_t>(msg.size())))
             << name;
     }
-    EXPECT_EQ(demo.calls, (std::vector<std::string>{"enter", "move 5,7", "attack 7,1,0", "attack 4,0,1"}));
+    EXPECT_EQ(demo.calls, (std::vector<std::string>{"enter", "move 5 7", "attack 7 1 0", "attack 4 0 1"}));
 }
 
 TEST_F(WireVectors, MalformedServerMessagesFailToDecode)

@@ -38,10 +38,10 @@ std::unique_ptr<CGameClient> CHostFixture::LogIn(const std::string& token)
 std::unique_ptr<CGameClient> CHostFixture::EnterScene(const std::string& token)
 {
     auto client = LogIn(token);
-    if (!client->Send(kEasyDemoModuleId, kCmdEnterScene)) {
+    if (!client->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene)) {
         throw std::runtime_error("cannot send EnterScene");
     }
-    if (!client->WaitFor(kEasyDemoModuleId, kMsgEnterSceneAck, 3s)) {
+    if (!client->WaitFor(EasyDemo::kModuleId, EasyDemo::kEnterSceneAck, 3s)) {
         throw std::runtime_error("no EnterSceneAck");
     }
     return client;
@@ -75,7 +75,7 @@ bool CHostFixture::WaitMetric(const std::string& series, double value, std::chro
 
 std::vector<ObjPos> NextPoseList(CGameClient& client, std::chrono::milliseconds timeout)
 {
-    const auto message = client.WaitFor(kEasyDemoModuleId, kMsgPoseList, timeout);
+    const auto message = client.WaitFor(EasyDemo::kModuleId, EasyDemo::kPoseList, timeout);
     if (!message) {
         throw std::runtime_error("no PoseList arrived");
     }
@@ -84,7 +84,7 @@ std::vector<ObjPos> NextPoseList(CGameClient& client, std::chrono::milliseconds 
 
 std::vector<ObjInfo> NextObjInfoList(CGameClient& client, std::chrono::milliseconds timeout)
 {
-    const auto message = client.WaitFor(kEasyDemoModuleId, kMsgObjInfoList, timeout);
+    const auto message = client.WaitFor(EasyDemo::kModuleId, EasyDemo::kObjInfoList, timeout);
     if (!message) {
         throw std::runtime_error("no ObjInfoList arrived");
     }

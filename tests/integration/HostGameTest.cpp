@@ -18,7 +18,7 @@ std::vector<ObjPos> PoseListWhere(CGameClient& client, Pred pred, std::chrono::m
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
         const auto message =
-            client.WaitFor(kEasyDemoModuleId, kMsgPoseList,
+            client.WaitFor(EasyDemo::kModuleId, EasyDemo::kPoseList,
                            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
         if (!message) {
             break;
@@ -39,8 +39,8 @@ TEST_F(HostGame, EnterSceneAnswersWithTheStartingCell)
 {
     StartHost();
     auto client = LogIn();
-    ASSERT_TRUE(client->Send(kEasyDemoModuleId, kCmdEnterScene));
-    const auto reply = client->WaitFor(kEasyDemoModuleId, kMsgEnterSceneAck, 3s);
+    ASSERT_TRUE(client->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
+    const auto reply = client->WaitFor(EasyDemo::kModuleId, EasyDemo::kEnterSceneAck, 3s);
     ASSERT_TRUE(reply);
     const CEnterSceneAck ack = DecodeEnterSceneAck(reply->body);
     EXPECT_EQ(ack.code, 0);
@@ -93,7 +93,7 @@ TEST_F(HostGame, MoveIsSeenByTheOtherUser)
     auto mover = EnterScene();
     auto watcher = EnterScene();
 
-    ASSERT_TRUE(mover->Send(kEasyDemoModuleId, kCmdMoveTo, EncodeMoveTo(Pos{5, 7})));
+    ASSERT_TRUE(mover->Send(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, EncodeMoveTo(Pos{5, 7})));
     const uint32_t id = mover->UserId();
     const auto poses = PoseListWhere(*watcher, [&](const std::vector<ObjPos>& list) {
         const ObjPos* p = FindPose(list, id, 0);
@@ -110,13 +110,13 @@ TEST_F(HostGame, AreaAttackIsSeenByEveryoneOnTheGrid)
     auto second = EnterScene();
     auto third = EnterScene();
 
-    ASSERT_TRUE(attacker->Send(kEasyDemoModuleId, kCmdAttack, EncodeAttack(0, 0, kAreaAttack)));
+    ASSERT_TRUE(attacker->Send(EasyDemo::kModuleId, EasyDemo::kCmdAttack, EncodeAttack(0, 0, EasyDemo::kAreaAttack)));
     for (CGameClient* client : {attacker.get(), second.get(), third.get()}) {
-        const auto message = client->WaitFor(kEasyDemoModuleId, kMsgAttackNotify, 3s);
+        const auto message = client->WaitFor(EasyDemo::kModuleId, EasyDemo::kAttackNotify, 3s);
         ASSERT_TRUE(message);
         const CAttackNotify notify = DecodeAttackNotify(message->body);
         EXPECT_EQ(notify.attackerId, attacker->UserId());
-        EXPECT_EQ(notify.attackType, kAreaAttack);
+        EXPECT_EQ(notify.attackType, EasyDemo::kAreaAttack);
         // All three stand on (20, 20), inside the attacker's reach.
         for (const CGameClient* user : {attacker.get(), second.get(), third.get()}) {
             const auto hit = std::find_if(notify.results.begin(), notify.results.end(),
@@ -153,7 +153,7 @@ TEST_F(HostGame, ClientThatNeverReadsIsCutOffWhileOthersKeepTheirTicks)
     auto reader = EnterScene();
     auto stuck = Connect(4096);
     ASSERT_EQ(stuck->Login("").code, kLoginOk);
-    ASSERT_TRUE(stuck->Send(kEasyDemoModuleId, kCmdEnterScene));
+    ASSERT_TRUE(stuck->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
     stuck->StopReading();
 
     const std::string big(60 * 1024, 'z');

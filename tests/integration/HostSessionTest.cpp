@@ -94,7 +94,7 @@ TEST_F(HostSession, TrafficBeforeLoginIsRefused)
     const std::vector<std::string> firstMessages{
         Frame(kHostModuleId, kCmdPing, "x"),
         Frame(kHostModuleId, kCmdLogout),
-        Frame(kEasyDemoModuleId, kCmdEnterScene),
+        Frame(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene),
         Bytes({0, 0}),
     };
     for (const std::string& message : firstMessages) {
@@ -168,8 +168,8 @@ TEST_F(HostSession, ShortAndUnaddressedMessagesAreDroppedAndCounted)
     ASSERT_TRUE(client->SendBinary(Bytes({99, 0})));               // 2 bytes: no header
     ASSERT_TRUE(client->Send(501, 1, Bytes({1, 2, 3})));           // FirstCity: never registered
     ASSERT_TRUE(client->Send(kHostModuleId, 9));                   // no such host command
-    ASSERT_TRUE(client->Send(kEasyDemoModuleId, 9));               // EasyDemo refuses it
-    ASSERT_TRUE(client->Send(kEasyDemoModuleId, kCmdMoveTo, "x")); // body too short
+    ASSERT_TRUE(client->Send(EasyDemo::kModuleId, 9));               // EasyDemo refuses it
+    ASSERT_TRUE(client->Send(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, "x")); // body too short
 
     // The connection stays usable, and the answer to this Ping comes after
     // everything above was handled.
