@@ -60,7 +60,8 @@ TEST(ModuleDir, OfAnUnknownHandleIsEmpty)
     EXPECT_EQ(GetModuleDir(&notAModule), "");
 }
 
-#if !defined(_WIN32)
+// A statically linked program has no shared library loaded to ask about.
+#if !defined(_WIN32) && !defined(CORVANE_STATIC_PROGRAM)
 TEST(ModuleDir, OfALoadedLibraryIsItsDirectory)
 {
     void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
@@ -176,6 +177,9 @@ private:
 
 TEST_F(CodePageLocale, Utf8LocaleConvertsValidTextOneToOne)
 {
+#if defined(CORVANE_STATIC_PROGRAM)
+    GTEST_SKIP() << "newlocale of a statically linked glibc gives the ASCII code set";
+#endif
     Use("C.UTF-8");
     EXPECT_EQ(AnsiToUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(Utf8ToAnsi("\xE4\xB8\xAD"), "\xE4\xB8\xAD");
