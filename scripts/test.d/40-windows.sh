@@ -1,6 +1,6 @@
 # The Windows target. The 32-bit DLL that hosts load must export exactly
-# KVServerStart and need no runtime DLL beside it. 32-bit programs cannot run
-# on these machines, so the Windows code paths (critical section, timer queue,
+# KVServerStart and need no runtime DLL beside it. wine64 cannot run 32-bit
+# Windows programs here, so the Windows code paths (critical section, timer queue,
 # module path, code pages) run for real in the 64-bit build of the library
 # and its unit tests, under wine64.
 set -euo pipefail
