@@ -136,15 +136,16 @@ std::optional<std::u32string> Decode(const std::string& from, const std::string&
         return std::nullopt;
     }
     std::u32string out;
-    const bool ok = Run(cd, std::string_view(in.c_str()), out, [](char*& inPtr, std::size_t& inLeft, std::u32string& o) {
-        if (errno != EILSEQ && errno != EINVAL) {
+    auto replace = [](char*& inPtr, std::size_t& inLeft, std::u32string& o) {
+        if ((errno != EILSEQ && errno != EINVAL) || inLeft == 0) {
             return false;
         }
         o.push_back(kReplacementChar);
         ++inPtr;
         --inLeft;
         return true;
-    });
+    };
+    const bool ok = Run(cd, std::string_view(in.c_str()), out, replace);
     iconv_close(cd);
     return ok ? std::optional(std::move(out)) : std::nullopt;
 }
@@ -157,7 +158,7 @@ std::optional<std::string> Encode(const std::string& to, const std::u32string& t
         return std::nullopt;
     }
     std::string out;
-    const bool ok = Run(cd, text, out, [](char*& inPtr, std::size_t& inLeft, std::string& o) {
+    auto replace = [](char*& inPtr, std::size_t& inLeft, std::string& o) {
         if (errno != EILSEQ || inLeft < sizeof(char32_t)) {
             return false;
         }
@@ -165,7 +166,8 @@ std::optional<std::string> Encode(const std::string& to, const std::u32string& t
         inPtr += sizeof(char32_t);
         inLeft -= sizeof(char32_t);
         return true;
-    });
+    };
+    const bool ok = Run(cd, text, out, replace);
     iconv_close(cd);
     return ok ? std::optional(std::move(out)) : std::nullopt;
 }
