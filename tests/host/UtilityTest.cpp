@@ -94,7 +94,7 @@ TEST(CodePage, StopsAtTheFirstZeroByte)
     EXPECT_EQ(Utf8ToAnsi(withZero), "ab");
 }
 
-// The replacement character in the code page: '?' where it has none.
+// U+FFFD, the replacement character, in UTF-8.
 const std::string kReplacement = "\xEF\xBF\xBD";
 
 TEST(CodePage, InvalidUtf8IsReplacedAndTheRestSurvives)
