@@ -82,7 +82,7 @@ public:
 
     void BeginLoad(Clock::time_point start)
     {
-        if (m_state != EState::kReady || m_shared.options.rate <= 0) {
+        if (m_idle || m_state != EState::kReady || m_shared.options.rate <= 0) {
             return;
         }
         m_loading = true;
