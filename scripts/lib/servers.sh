@@ -1,11 +1,12 @@
 # Helpers shared by the scripts that start a game server on loopback and
 # drive it with corvane-bot. Source it; nothing runs on its own.
 
-# A loopback port that nothing listens on right now.
+# A loopback port that nothing listens on right now, below the usual range
+# of ephemeral ports, which the bot's own connections take from.
 free_port() {
   local port
   for _ in $(seq 1 50); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((20000 + RANDOM % 12000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
       return 0
