@@ -2,6 +2,7 @@
 
 #include "ClientProtocol.h"
 #include "HostProtocol.h"
+#include "MoveTracker.h"
 #include "ProcStats.h"
 #include "WsFrames.h"
 #include "archive/Endian.h"
@@ -32,7 +33,6 @@ using archive_detail::LoadLE;
 
 namespace {
 
-constexpr int16_t kGridSize = 100;
 constexpr std::string_view kHandshakeKey = "dGhlIHNhbXBsZSBub25jZQ==";
 
 uint64_t MicrosBetween(Clock::time_point from, Clock::time_point to)
@@ -115,11 +115,6 @@ public:
 
 private:
     enum class EState { kWaiting, kConnecting, kHandshake, kLogin, kEntering, kReady, kClosing, kClosed };
-
-    struct CPendingMove {
-        Pos target;
-        Clock::time_point sent;
-    };
 
     void Connect()
     {
@@ -238,7 +233,7 @@ private:
         const uint16_t module = LoadLE<uint16_t>(p);
         const uint16_t cmd = LoadLE<uint16_t>(p + 2);
         if (module == EasyDemo::kModuleId) {
-            if (cmd == EasyDemo::kPoseList && !m_moves.empty()) {
+            if (cmd == EasyDemo::kPoseList && m_moves.Waiting()) {
                 OnPoseList(p, size);
             } else if (cmd == EasyDemo::kAttackNotify && !m_attacks.empty() && size >= 8 &&
                        LoadLE<uint32_t>(p + 4) == m_userId) {
@@ -248,7 +243,7 @@ private:
                 ++m_stats.counters.attacksAnswered;
                 m_stats.attacks.Record(micros);
             } else if (cmd == EasyDemo::kEnterSceneAck && m_state == EState::kEntering && size >= 12) {
-                m_pos = Pos{LoadLE<int16_t>(p + 8), LoadLE<int16_t>(p + 10)};
+                m_moves.SetPosition(Pos{LoadLE<int16_t>(p + 8), LoadLE<int16_t>(p + 10)});
                 m_state = EState::kReady;
                 std::lock_guard lock(m_stats.mutex);
                 ++m_stats.counters.entered;
@@ -269,39 +264,26 @@ private:
 
     void OnPoseList(const uint8_t* p, std::size_t size)
     {
-        const std::size_t count = size >= 5 ? p[4] : 0;
-        if (size < 5 + count * ObjPos::kWireSize) {
+        const auto entries = PoseListEntries(p, size);
+        if (!entries) {
             std::lock_guard lock(m_stats.mutex);
             ++m_stats.counters.protocolErrors;
             return;
         }
-        const uint8_t* entries = p + 5;
+        const std::size_t count = entries->size() / ObjPos::kWireSize;
         if (count > 0) {
-            const uint8_t* pick = entries + (m_rng() % count) * ObjPos::kWireSize;
+            const uint8_t* pick = entries->data() + (m_rng() % count) * ObjPos::kWireSize;
             m_attackTarget = {LoadLE<uint32_t>(pick), pick[4]};
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            const uint8_t* e = entries + i * ObjPos::kWireSize;
-            if (LoadLE<uint32_t>(e) != m_userId || e[4] != 0) {
-                continue;
-            }
-            const Pos at{LoadLE<int16_t>(e + 5), LoadLE<int16_t>(e + 7)};
-            m_pos = at;
-            const auto match = std::find_if(m_moves.begin(), m_moves.end(),
-                                             [&](const CPendingMove& m) { return m.target == at; });
-            if (match == m_moves.end()) {
-                return;
-            }
-            const uint64_t micros = MicrosBetween(match->sent, m_now);
-            const auto skipped = static_cast<uint64_t>(match - m_moves.begin());
-            m_moves.erase(m_moves.begin(), match + 1);
-            std::lock_guard lock(m_stats.mutex);
-            ++m_stats.counters.movesAnswered;
-            m_stats.counters.movesSkipped += skipped;
-            m_stats.moves.Record(micros);
-            m_stats.movesThisSecond.Record(micros);
+        const auto answer = m_moves.OnPoseList(*entries, m_userId, m_now);
+        if (!answer) {
             return;
         }
+        std::lock_guard lock(m_stats.mutex);
+        ++m_stats.counters.movesAnswered;
+        m_stats.counters.movesSkipped += answer->skipped;
+        m_stats.moves.Record(answer->micros);
+        m_stats.movesThisSecond.Record(answer->micros);
     }
 
     void OnCloseFrame(uint16_t code)
@@ -416,8 +398,8 @@ private:
         std::string message;
         switch (action) {
         case EAction::kMove: {
-            const Pos target = PickCell();
-            m_moves.push_back({target, now});
+            const Pos target = m_moves.PickTarget(m_rng);
+            m_moves.Sent(target, now);
             message = CorvaneClient::Frame(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, CorvaneClient::EncodeMoveTo(target));
             break;
         }
@@ -447,21 +429,6 @@ private:
             ++m_stats.counters.areasSent;
             break;
         case EAction::kTalk: ++m_stats.counters.talksSent; break;
-        }
-    }
-
-    // A cell where the player neither stands nor is already headed, so that
-    // the first PoseList showing it there answers exactly this move.
-    Pos PickCell()
-    {
-        std::uniform_int_distribution<int> cell(0, kGridSize - 1);
-        for (;;) {
-            const Pos target{static_cast<int16_t>(cell(m_rng)), static_cast<int16_t>(cell(m_rng))};
-            const bool taken = target == m_pos || std::any_of(m_moves.begin(), m_moves.end(),
-                                                              [&](const CPendingMove& m) { return m.target == target; });
-            if (!taken) {
-                return target;
-            }
         }
     }
 
@@ -504,9 +471,8 @@ private:
     bool m_gotClose = false;
     bool m_loading = false;
     uint32_t m_userId = 0;
-    Pos m_pos;
     std::pair<uint32_t, uint8_t> m_attackTarget{0, 0};
-    std::deque<CPendingMove> m_moves;
+    CMoveTracker m_moves;
     std::deque<Clock::time_point> m_attacks;
     Clock::duration m_period{};
     Clock::time_point m_next;
