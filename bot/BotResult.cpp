@@ -243,6 +243,14 @@ double NiceCeiling(double value)
     return 10 * step;
 }
 
+int LabelDigits(double step)
+{
+    if (step >= 1 && std::floor(step) == step) {
+        return 0;
+    }
+    return step >= 1 ? 1 : 2;
+}
+
 // Axes, four horizontal grid lines with labels, and the frame of one chart.
 void SvgFrame(std::ostream& out, const std::string& title, double yMax, const std::string& xLabel)
 {
@@ -255,10 +263,10 @@ void SvgFrame(std::ostream& out, const std::string& title, double yMax, const st
         const double y = kPadT + plotH - plotH * i / 4;
         out << "<line x1=\"" << kPadL << "\" x2=\"" << kChartW - 8 << "\" y1=\"" << y << "\" y2=\"" << y
             << "\" stroke=\"#ddd\"/><text x=\"" << kPadL - 4 << "\" y=\"" << y + 4 << "\" text-anchor=\"end\">"
-            << Fixed(yMax * i / 4, yMax < 4 ? 2 : 0) << "</text>\n";
+            << Fixed(yMax * i / 4, LabelDigits(yMax / 4)) << "</text>\n";
     }
-    out << "<text x=\"" << kChartW - 8 << "\" y=\"" << kChartH - 4 << "\" text-anchor=\"end\">" << HtmlEscape(xLabel)
-        << "</text>\n";
+    out << "<text x=\"" << (kPadL + kChartW - 8) / 2 << "\" y=\"" << kChartH - 4 << "\" text-anchor=\"middle\">"
+        << HtmlEscape(xLabel) << "</text>\n";
 }
 
 void SvgLines(std::ostream& out, const std::string& title, const std::vector<CSeries>& series)
@@ -275,7 +283,7 @@ void SvgLines(std::ostream& out, const std::string& title, const std::vector<CSe
     SvgFrame(out, title, yMax, "seconds into the load");
     const double plotW = kChartW - kPadL - 8;
     const double plotH = kChartH - kPadB - kPadT;
-    double legendX = kPadL + 200;
+    double legendX = kChartW - 8 - 130.0 * static_cast<double>(series.size());
     for (const CSeries& s : series) {
         out << "<polyline fill=\"none\" stroke-width=\"1.5\" stroke=\"" << s.color << "\" points=\"";
         for (const auto& [x, y] : s.points) {
@@ -285,7 +293,8 @@ void SvgLines(std::ostream& out, const std::string& title, const std::vector<CSe
             << "</text>\n";
         legendX += 130;
     }
-    out << "</svg>\n";
+    out << "<text x=\"" << kPadL << "\" y=\"" << kChartH - 12 << "\">0</text><text x=\"" << kChartW - 8 << "\" y=\""
+        << kChartH - 12 << "\" text-anchor=\"end\">" << Fixed(xMax, 0) << "</text>\n</svg>\n";
 }
 
 // Bars over a logarithmic latency axis: the histogram's own buckets are
@@ -318,7 +327,8 @@ void SvgHistogram(std::ostream& out, const CLatencyHistogram& h)
     for (int tick = 0; tick <= 4; ++tick) {
         const double exponent = lo + (hi - lo) * tick / 4;
         out << "<text x=\"" << Fixed(kPadL + plotW * tick / 4, 1) << "\" y=\"" << kChartH - 12
-            << "\" text-anchor=\"middle\">" << Fixed(std::pow(10.0, exponent) / 1000.0, 2) << " ms</text>\n";
+            << "\" text-anchor=\"" << (tick == 0 ? "start" : tick == 4 ? "end" : "middle") << "\">"
+            << Fixed(std::pow(10.0, exponent) / 1000.0, 2) << " ms</text>\n";
     }
     out << "</svg>\n";
 }
