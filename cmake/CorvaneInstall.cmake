@@ -1,0 +1,18 @@
+# Where things go on installation, and the one way every program of the
+# project is installed. The host finds the module and the browser client
+# relative to its own location, through the relative paths defined here.
+set(CORVANE_INSTALL_MODULEDIR ${CMAKE_INSTALL_LIBDIR}/corvane)
+set(CORVANE_INSTALL_WEBDIR ${CMAKE_INSTALL_DATADIR}/corvane/web)
+set(CORVANE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane)
+
+# Relative paths from the programs' folder, compiled into the host.
+file(RELATIVE_PATH CORVANE_BIN_TO_MODULEDIR
+  ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_MODULEDIR})
+file(RELATIVE_PATH CORVANE_BIN_TO_WEBDIR
+  ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_WEBDIR})
+
+# Installs a program of the project into bin/. Every program calls it beside
+# its add_executable.
+function(corvane_install_program target)
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endfunction()
