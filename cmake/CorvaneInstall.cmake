@@ -16,3 +16,14 @@ file(RELATIVE_PATH CORVANE_BIN_TO_WEBDIR
 function(corvane_install_program target)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endfunction()
+
+# The public header as a target; Corvane::headers in the installed package.
+add_library(corvane_headers INTERFACE)
+target_include_directories(corvane_headers INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(corvane_headers PROPERTIES EXPORT_NAME headers)
+add_library(Corvane::headers ALIAS corvane_headers)
+
+set(CORVANE_MODULE_VERSION_SCRIPT ${PROJECT_SOURCE_DIR}/src/corvane.map)
+include(${CMAKE_CURRENT_LIST_DIR}/CorvaneModule.cmake)

@@ -570,6 +570,8 @@ SOutcome CheckExports(const SEnv& env)
         }
         return Fail("does not export " KV_SERVER_START_NAME);
     }
+    // Plain names first: those are what the author wrote.
+    std::stable_partition(names.begin(), names.end(), [](const std::string& name) { return name.rfind("_Z", 0) != 0; });
     std::string others;
     std::size_t shown = 0;
     for (const std::string& name : names) {
