@@ -26,7 +26,7 @@ bool CRecordingSender::Send(const void* data, uint32_t size)
     bool toList = false;
     for (const SModuleEntry& entry : m_host.modules) {
         if (entry.sender == this) {
-            toList = !entry.context->Recipients().empty();
+            toList = entry.context->SendsToList();
             break;
         }
     }
@@ -127,13 +127,18 @@ void CRecordingContext::CheckReleased(const std::string& what)
     }
 }
 
-std::vector<uint32_t> CRecordingContext::Recipients()
+bool CRecordingContext::SendsToList()
 {
     std::lock_guard lock(m_mutex);
-    if (m_depth > 0 && m_holder == std::this_thread::get_id() && m_count > 0) {
-        return std::vector<uint32_t>(m_ids, m_ids + m_count);
+    if (m_depth == 0 || m_holder != std::this_thread::get_id()) {
+        return false;
     }
-    return t_currentUser == 0 ? std::vector<uint32_t>{} : std::vector<uint32_t>{t_currentUser};
+    // Read the list: the module must keep it alive while it is in force.
+    volatile uint32_t sum = 0;
+    for (uint32_t i = 0; i < m_count; ++i) {
+        sum = sum + m_ids[i];
+    }
+    return m_count > 0;
 }
 
 CRecordingHost::CRecordingHost(char* breadcrumb, std::size_t breadcrumbSize)

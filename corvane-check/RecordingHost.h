@@ -55,8 +55,8 @@ public:
     // again and the list in force the one from before. Repairs either, so
     // that one fault is reported once.
     void CheckReleased(const std::string& what);
-    // The users the next Send from this thread reaches.
-    std::vector<uint32_t> Recipients();
+    // Whether a Send from this thread now goes to a target list.
+    bool SendsToList();
 
 private:
     CRecordingHost& m_host;
