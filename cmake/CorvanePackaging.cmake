@@ -7,7 +7,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/corvane/KVServerApi.h
 # The module is a plug-in: hosts load it by path, nothing links it.
 install(TARGETS corvane LIBRARY DESTINATION ${CORVANE_INSTALL_MODULEDIR} COMPONENT runtime)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/web/ DESTINATION ${CORVANE_INSTALL_WEBDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/host.md ${PROJECT_SOURCE_DIR}/docs/windows.md
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/host.md ${PROJECT_SOURCE_DIR}/docs/sdk.md
+  ${PROJECT_SOURCE_DIR}/docs/windows.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev)
 
