@@ -15,8 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -62,7 +61,7 @@ std::vector<uint8_t> Message(uint16_t moduleId, uint16_t cmd, std::size_t bodyLe
 
 // Loads the module into this (child) process and starts it; empty on
 // success, otherwise why it could not be.
-std::string LoadAndStart(const SEnv& env, CRecordingHost& host, int32_t* result = nullptr)
+std::string LoadAndStart(const SEnv& env, CRecordingHost& host, int32_t* result)
 {
     void* handle = dlopen(env.path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
@@ -73,11 +72,18 @@ std::string LoadAndStart(const SEnv& env, CRecordingHost& host, int32_t* result 
     if (start == nullptr) {
         return "does not export " KV_SERVER_START_NAME;
     }
-    const int32_t code = host.Start(start);
-    if (result != nullptr) {
-        *result = code;
-    }
+    *result = host.Start(start);
     return {};
+}
+
+// A failure naming the first violation of these kinds, if there was one.
+std::optional<SOutcome> Faults(CRecordingHost& host, std::initializer_list<EViolation> kinds)
+{
+    const std::size_t n = host.ViolationCount(kinds);
+    if (n == 0) {
+        return std::nullopt;
+    }
+    return Fail(host.ViolationText(kinds) + (n > 1 ? " (" + std::to_string(n) + " faults)" : ""));
 }
 
 // Random traffic from a range of users: logins, logouts, messages of the
@@ -184,15 +190,10 @@ private:
     uint8_t* m_base = nullptr;
 };
 
-SOutcome CheckStart(const SEnv& env)
+SOutcome CheckStart(const SEnv&, CRecordingHost& host, int32_t code)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    int32_t code = -1;
-    if (std::string error = LoadAndStart(env, host, &code); !error.empty()) {
-        return Fail(error);
-    }
-    if (host.ViolationCount({EViolation::Exception}) > 0) {
-        return Fail(host.ViolationText({EViolation::Exception}));
+    if (auto failed = Faults(host, {EViolation::Exception})) {
+        return *failed;
     }
     std::string seen = "returned " + std::to_string(code) + "; services";
     for (const auto& service : host.services) {
@@ -220,14 +221,10 @@ SOutcome CheckStart(const SEnv& env)
     return Pass(seen);
 }
 
-SOutcome CheckModules(const SEnv& env)
+SOutcome CheckModules(const SEnv&, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
-    if (host.ViolationCount({EViolation::Exception}) > 0) {
-        return Fail(host.ViolationText({EViolation::Exception}));
+    if (auto failed = Faults(host, {EViolation::Exception})) {
+        return *failed;
     }
     for (std::size_t i = 0; i < host.initResults.size(); ++i) {
         if (!host.initResults[i]) {
@@ -255,14 +252,10 @@ SOutcome CheckModules(const SEnv& env)
     return Pass("modules " + ids);
 }
 
-SOutcome CheckSender(const SEnv& env)
+SOutcome CheckSender(const SEnv&, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
-    if (host.ViolationCount({EViolation::Sender}) > 0) {
-        return Fail(host.ViolationText({EViolation::Sender}));
+    if (auto failed = Faults(host, {EViolation::Sender})) {
+        return *failed;
     }
     for (std::size_t i = 0; i < host.modules.size(); ++i) {
         const std::string name = "module " + std::to_string(host.modules[i].id);
@@ -278,19 +271,15 @@ SOutcome CheckSender(const SEnv& env)
             return Fail(name + ": SetSender after SetSender(null) did not return null");
         }
     }
-    if (host.ViolationCount({EViolation::Exception}) > 0) {
-        return Fail(host.ViolationText({EViolation::Exception}));
+    if (auto failed = Faults(host, {EViolation::Exception})) {
+        return *failed;
     }
     return Pass("returns null first, then the sender stored before, for " + std::to_string(host.modules.size()) +
                 " module(s)");
 }
 
-SOutcome CheckMessages(const SEnv& env)
+SOutcome CheckMessages(const SEnv& env, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
     std::mt19937 rng(env.options.seed);
     const uint32_t user = 1;
     host.Login(user);
@@ -323,19 +312,15 @@ SOutcome CheckMessages(const SEnv& env)
         }
     }
     host.Logout(user);
-    if (host.ViolationCount({EViolation::Exception}) > 0) {
-        return Fail(host.ViolationText({EViolation::Exception}));
+    if (auto failed = Faults(host, {EViolation::Exception})) {
+        return *failed;
     }
     return Pass(std::to_string(calls) + " messages (every command; lengths 0-" + std::to_string(kMaxLength) +
                 "; random bytes), " + std::to_string(accepted) + " accepted");
 }
 
-SOutcome CheckBounds(const SEnv& env)
+SOutcome CheckBounds(const SEnv& env, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
     std::mt19937 rng(env.options.seed);
     CGuardedBuffer buffer;
     const uint32_t user = 1;
@@ -359,19 +344,15 @@ SOutcome CheckBounds(const SEnv& env)
         }
     }
     host.Logout(user);
-    if (host.ViolationCount({EViolation::Exception}) > 0) {
-        return Fail(host.ViolationText({EViolation::Exception}));
+    if (auto failed = Faults(host, {EViolation::Exception})) {
+        return *failed;
     }
     return Pass(std::to_string(calls) + " messages of 0-" + std::to_string(kMaxLength) +
                 " bytes between unreadable pages: no read outside");
 }
 
-SOutcome CheckTargets(const SEnv& env)
+SOutcome CheckTargets(const SEnv& env, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
     CTraffic traffic(host, env.options.seed, 1, 6);
     for (int i = 0; i < kTrafficSteps / 2; ++i) {
         traffic.Step();
@@ -389,9 +370,8 @@ SOutcome CheckTargets(const SEnv& env)
         traffic.Step();
     }
     traffic.LogoutAll();
-    const auto kinds = {EViolation::Targets, EViolation::SendNoSender};
-    if (const std::size_t n = host.ViolationCount(kinds); n > 0) {
-        return Fail(host.ViolationText(kinds) + (n > 1 ? " (" + std::to_string(n) + " faults)" : ""));
+    if (auto failed = Faults(host, {EViolation::Targets, EViolation::SendNoSender})) {
+        return *failed;
     }
     const SHostStats stats = host.Stats();
     return Pass(std::to_string(stats.locks) + " locks balanced and restored, " + std::to_string(stats.refusedLocks) +
@@ -399,29 +379,21 @@ SOutcome CheckTargets(const SEnv& env)
                 " to a list), none without a sender");
 }
 
-SOutcome CheckInterleave(const SEnv& env)
+SOutcome CheckInterleave(const SEnv& env, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
     CTraffic traffic(host, env.options.seed, 1, 8);
     for (int i = 0; i < kTrafficSteps; ++i) {
         traffic.Step();
     }
     traffic.LogoutAll();
-    if (host.ViolationCount({EViolation::Exception}) > 0) {
-        return Fail(host.ViolationText({EViolation::Exception}));
+    if (auto failed = Faults(host, {EViolation::Exception})) {
+        return *failed;
     }
     return Pass(traffic.Summary() + " from 8 users");
 }
 
-SOutcome CheckThreads(const SEnv& env)
+SOutcome CheckThreads(const SEnv& env, CRecordingHost& host, int32_t)
 {
-    CRecordingHost host(env.breadcrumb, kBreadcrumbSize);
-    if (std::string error = LoadAndStart(env, host); !error.empty()) {
-        return Fail(error);
-    }
     std::vector<std::thread> workers;
     for (int t = 0; t < kThreads; ++t) {
         workers.emplace_back([&host, &env, t] {
@@ -436,9 +408,8 @@ SOutcome CheckThreads(const SEnv& env)
     for (std::thread& worker : workers) {
         worker.join();
     }
-    const auto kinds = {EViolation::Exception, EViolation::Targets};
-    if (host.ViolationCount(kinds) > 0) {
-        return Fail(host.ViolationText(kinds));
+    if (auto failed = Faults(host, {EViolation::Exception, EViolation::Targets})) {
+        return *failed;
     }
     return Pass(std::to_string(kThreads) + " threads x " + std::to_string(kThreadSteps) +
                 " steps of messages, ticks, logins and logouts");
@@ -450,25 +421,36 @@ std::string SignalText(int sig)
     return std::string("SIG") + (name ? name : std::to_string(sig).c_str());
 }
 
-std::string FirstLine(FILE* file)
+// The line of the child's standard error that says most: a sanitizer's or
+// the runtime's error line when there is one, otherwise the first.
+std::string TellingLine(FILE* file)
 {
     std::rewind(file);
+    std::string first;
     char line[256];
     while (std::fgets(line, sizeof line, file) != nullptr) {
         std::string text(line);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
-        if (text.find_first_not_of(" =-") != std::string::npos) {
+        if (text.find("ERROR:") != std::string::npos || text.find("terminate called") != std::string::npos) {
             return text;
         }
+        if (first.empty() && text.find_first_not_of(" =-") != std::string::npos) {
+            first = text;
+        }
     }
-    return {};
+    return first;
 }
 
-// Runs one check in a child process with its stdout discarded, and turns a
-// crash, an exit or a hang into a failed result.
-SOutcome RunIsolated(const SEnv& base, const std::function<SOutcome(const SEnv&)>& check)
+// A check of a started module: the host it was started with and what
+// KVServerStart returned.
+using FCheck = SOutcome (*)(const SEnv&, CRecordingHost&, int32_t);
+
+// Loads and starts the module in a child process with its stdout discarded,
+// runs the check there, and turns a crash, an exit or a hang into a failed
+// result.
+SOutcome RunIsolated(const SEnv& base, FCheck check)
 {
     void* shared = mmap(nullptr, kBreadcrumbSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) {
@@ -491,7 +473,10 @@ SOutcome RunIsolated(const SEnv& base, const std::function<SOutcome(const SEnv&)
         dup2(fileno(errors), STDERR_FILENO);
         SEnv env = base;
         env.breadcrumb = breadcrumb;
-        const SOutcome outcome = check(env);
+        CRecordingHost host(breadcrumb, kBreadcrumbSize);
+        int32_t code = -1;
+        const std::string error = LoadAndStart(env, host, &code);
+        const SOutcome outcome = error.empty() ? check(env, host, code) : Fail(error);
         const std::string report = std::to_string(static_cast<int>(outcome.result)) + outcome.detail;
         ssize_t ignored = write(fds[1], report.data(), report.size());
         (void)ignored;
@@ -529,7 +514,7 @@ SOutcome RunIsolated(const SEnv& base, const std::function<SOutcome(const SEnv&)
         int status = 0;
         waitpid(pid, &status, 0);
         const std::string during = breadcrumb[0] != '\0' ? std::string(" during ") + breadcrumb : std::string();
-        const std::string said = FirstLine(errors);
+        const std::string said = TellingLine(errors);
         const std::string stderrText = said.empty() ? std::string() : " (stderr: " + said + ")";
         if (timedOut) {
             outcome = Fail("did not finish within " + std::to_string(base.options.timeout.count() / 1000) +
@@ -550,11 +535,11 @@ SOutcome RunIsolated(const SEnv& base, const std::function<SOutcome(const SEnv&)
     return outcome;
 }
 
-SOutcome CheckExports(const SEnv& env)
+SOutcome CheckExports(const std::string& path)
 {
     std::vector<std::string> names;
     try {
-        names = ReadElfExports(env.path);
+        names = ReadElfExports(path);
     } catch (const std::exception& e) {
         return Fail(e.what());
     }
@@ -591,14 +576,13 @@ SOutcome CheckExports(const SEnv& env)
 
 struct SCheck {
     const char* name;
-    SOutcome (*run)(const SEnv&);
-    bool isolated;
+    FCheck run; // null for the exports, read from the file without loading it
 };
 
 const SCheck kChecks[] = {
-    {"exports", CheckExports, false},     {"start", CheckStart, true},         {"modules", CheckModules, true},
-    {"sender", CheckSender, true},        {"messages", CheckMessages, true},   {"bounds", CheckBounds, true},
-    {"targets", CheckTargets, true},      {"interleave", CheckInterleave, true}, {"threads", CheckThreads, true},
+    {"exports", nullptr},      {"start", CheckStart},   {"modules", CheckModules},
+    {"sender", CheckSender},   {"messages", CheckMessages}, {"bounds", CheckBounds},
+    {"targets", CheckTargets}, {"interleave", CheckInterleave}, {"threads", CheckThreads},
 };
 
 } // namespace
@@ -630,10 +614,10 @@ std::vector<SCheckResult> RunChecks(const std::string& modulePath, const SCheckO
         SCheckResult result{name, ECheckResult::Skip, {}};
         if (name == "threads" && !options.threadSafe) {
             result.detail = "the module does not say that it serialises its entry points (--thread-safe)";
-        } else if (check.isolated && name != "start" && !started) {
+        } else if (check.run != nullptr && name != "start" && !started) {
             result.detail = "start-up failed";
         } else {
-            const SOutcome outcome = check.isolated ? RunIsolated(env, check.run) : check.run(env);
+            const SOutcome outcome = check.run != nullptr ? RunIsolated(env, check.run) : CheckExports(env.path);
             result.result = outcome.result;
             result.detail = outcome.detail;
             if (name == "start") {

@@ -104,8 +104,8 @@ public:
     void FireTimers();
     void Login(uint32_t userId);
     void Logout(uint32_t userId);
-    // Gives the module a sender of its own (on = true) or none; returns what
-    // SetSender returned.
+    // Gives the module this sender, or none for null; returns what the
+    // module's SetSender returned.
     IMessageSender* SetSender(std::size_t module, CRecordingSender* sender);
     CRecordingSender* NewSender();
     uint16_t ModuleId(std::size_t module);

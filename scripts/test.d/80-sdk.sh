@@ -78,6 +78,7 @@ echo "minimal-host: ok"
 
 # The installed host serving the example module to a player.
 start_host "$work/hello-host.log" "$prefix/bin/corvane-host" --module "$hello"
+grep -q "web root $prefix/share/corvane/web)" "$work/hello-host.log"
 build/ci/bin/sdk_probe exchange "$port" 7 1 "02 43 49" "Hello, CI! You are user 1."
 stop_host
 
