@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, the CMake package and pkg-config file
 # for module and host authors, and the Debian package built by CPack.
 include(CMakePackageConfigHelpers)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man ${CMAKE_BINARY_DIR}/debian)
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/corvane/KVServerApi.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane COMPONENT dev)
@@ -11,6 +12,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/host.md
   ${PROJECT_SOURCE_DIR}/docs/windows.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev)
+# Manual pages, compressed as Debian wants them: gzip -n leaves no name or
+# time stamp in the header.
+foreach(page corvane-host.1 corvane-check.1)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/man/${page})
+  execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/man/${page}
+    OUTPUT_FILE ${CMAKE_BINARY_DIR}/man/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endforeach()
 
 # find_package(Corvane CONFIG)
 install(TARGETS corvane_headers EXPORT CorvaneTargets)
@@ -44,7 +53,6 @@ install(FILES ${packaging}/corvane-host.service DESTINATION /lib/systemd/system
 install(FILES ${packaging}/corvane-host.default DESTINATION /etc/default RENAME corvane-host
   COMPONENT system EXCLUDE_FROM_ALL)
 configure_file(${packaging}/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
-# gzip -n: no name or time stamp in the header, as Debian wants it.
 execute_process(COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/debian/changelog
   OUTPUT_FILE ${CMAKE_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${packaging}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
