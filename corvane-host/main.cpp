@@ -12,15 +12,34 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #ifndef CORVANE_DEFAULT_WEB_ROOT
 #define CORVANE_DEFAULT_WEB_ROOT "web"
 #endif
+#ifndef CORVANE_INSTALL_WEB_RELDIR
+#define CORVANE_INSTALL_WEB_RELDIR "../share/corvane/web"
+#endif
 
 namespace {
 
 constexpr int kExitUsage = 2;
+
+// The installed browser client when the host runs from an installed tree,
+// otherwise the source tree's.
+std::filesystem::path DefaultWebRoot()
+{
+    const std::filesystem::path dir = CModuleLoader::ExecutableDir();
+    std::error_code ec;
+    if (!dir.empty()) {
+        const std::filesystem::path installed = (dir / CORVANE_INSTALL_WEB_RELDIR).lexically_normal();
+        if (std::filesystem::is_directory(installed, ec)) {
+            return installed;
+        }
+    }
+    return CORVANE_DEFAULT_WEB_ROOT;
+}
 
 int Fail(const std::string& message)
 {
@@ -34,7 +53,7 @@ int main(int argc, char** argv)
 {
     CHostOptions options;
     options.modulePath = CModuleLoader::DefaultPath();
-    options.webRoot = CORVANE_DEFAULT_WEB_ROOT;
+    options.webRoot = DefaultWebRoot();
 
     std::string listen = options.listenHost + ":" + std::to_string(options.listenPort);
     std::string module = options.modulePath.string();
