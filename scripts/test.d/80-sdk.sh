@@ -23,6 +23,8 @@ trap cleanup EXIT
 # "listening on" line and sets $port.
 start_host() {
   local log=$1; shift
+  # The log exists before the first look at it, whenever the child opens it.
+  : >"$log"
   "$@" --listen 127.0.0.1:0 >"$log" 2>&1 &
   pids+=($!)
   port=
