@@ -20,6 +20,9 @@ struct CHostOptions {
     std::size_t maxFrame = 4096;
     std::size_t sendQueue = std::size_t{1} << 20;
     std::string logLevel = "info";
+    std::size_t stdoutBuffer = std::size_t{1} << 20; // the module's unread standard output
+    std::filesystem::path recordFile; // empty: no journal
+    bool recordFullOutputs = false;   // sends in full rather than hashed
 };
 
 // "4096", "64KiB", "1MiB", "2GiB" (also "k", "KB", "M", "MB": binary units all

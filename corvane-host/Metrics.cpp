@@ -14,7 +14,7 @@ constexpr std::string_view kCloseReasons[] = {
     "malformed_login", "already_logged_in", "shutdown",
 };
 
-void Header(std::string& out, const char* name, const char* type, const char* help)
+void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
 {
     out += "# HELP ";
     out += name;
@@ -115,6 +115,11 @@ void CMetrics::ObserveTick(double seconds)
     m_tickSum += seconds;
 }
 
+void CMetrics::AddCounter(std::string name, std::string help, std::function<uint64_t()> read)
+{
+    m_external.push_back({std::move(name), std::move(help), std::move(read)});
+}
+
 uint64_t CMetrics::Logins(std::string_view result) const { return Get(m_logins, result); }
 uint64_t CMetrics::Dropped(std::string_view reason) const { return Get(m_dropped, reason); }
 uint64_t CMetrics::Closed(std::string_view reason) const { return Get(m_closed, reason); }
@@ -164,6 +169,11 @@ std::string CMetrics::Render(std::size_t usersOnline) const
     Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
     for (const auto& [reason, n] : m_closed) {
         Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
+    }
+
+    for (const CExternal& counter : m_external) {
+        Header(out, counter.name, "counter", counter.help);
+        Line(out, counter.name, "", counter.read());
     }
 
     return out;
