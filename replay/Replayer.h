@@ -74,6 +74,7 @@ private:
     std::optional<CDifference> m_difference;
     std::exception_ptr m_readError; // a damaged record met inside a module call
     uint64_t m_sendsCompared = 0;
+    uint64_t m_lastTaken = 0; // the number of the last record read
 };
 
 #endif
