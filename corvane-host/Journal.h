@@ -5,7 +5,7 @@
 //
 // File layout, all integers little-endian:
 //   header  "CVJOURNL", u32 version, u32 flags, u64 wall-clock start (µs since
-//           the epoch), u32 CRC-32 of the 20 bytes before it
+//           the epoch), u32 CRC-32 of the 24 bytes before it
 //   record  u32 payload size, u8 type, u64 nanoseconds since the start,
 //           u32 CRC-32 of these 13 bytes, the payload, u32 CRC-32 of the payload
 // The frame check comes first so that a damaged size is reported as damage,

@@ -12,8 +12,10 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdio>
-#include <iostream>
+#include <sstream>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -59,14 +61,35 @@ int main(int argc, char** argv)
     logger->set_level(spdlog::level::warn);
     spdlog::set_default_logger(logger);
 
+    // The module's own lines go to standard error, so that standard output
+    // carries the report alone.
+    std::fflush(stdout);
+    const int reportFd = ::dup(STDOUT_FILENO);
+    if (reportFd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        return Fail("cannot set up standard output");
+    }
+    std::ostringstream report;
+    const auto deliver = [&] {
+        std::fflush(stdout);
+        const std::string text = report.str();
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(reportFd, text.data() + done, text.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    };
     try {
-        CReplayer replayer(options, std::cout);
+        CReplayer replayer(options, report);
         const int code = replayer.Run();
-        std::cout.flush();
+        deliver();
         return code;
     } catch (const Journal::CJournalError& e) {
+        deliver();
         return Fail(e.what());
     } catch (const CStartupError& e) {
+        deliver();
         return Fail(e.what());
     }
 }
