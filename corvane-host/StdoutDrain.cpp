@@ -155,6 +155,15 @@ struct CStdoutDrain::CShared {
 
 CStdoutDrain::CStdoutDrain(std::size_t bufferBytes) : m_shared(std::make_shared<CShared>())
 {
+    // A host started with standard output closed writes its lines nowhere;
+    // the descriptor must be taken before the pipe could get number 1.
+    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0 && null != STDOUT_FILENO) {
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
+    }
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("cannot make the standard output pipe: ") + std::strerror(errno));
