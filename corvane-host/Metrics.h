@@ -2,6 +2,8 @@
 #ifndef CORVANE_HOST_METRICS_H
 #define CORVANE_HOST_METRICS_H
 
+#include "RateWindow.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <unordered_map>
 
 class CMetrics {
 public:
@@ -25,6 +28,9 @@ public:
     void CountSent(std::size_t bytes);
     void CountClosed(std::string_view reason);
     void ObserveTick(double seconds);
+    // Bytes queued for one logged-in user; ForgetUser when the user leaves.
+    void CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now);
+    void ForgetUser(uint32_t userId);
 
     uint64_t Logins(std::string_view result) const;
     uint64_t Dropped(std::string_view reason) const;
@@ -33,7 +39,10 @@ public:
     // A counter kept elsewhere (another thread's, say), read when rendered.
     void AddCounter(std::string name, std::string help, std::function<uint64_t()> read);
 
-    std::string Render(std::size_t usersOnline) const;
+    // The gauges come from the caller; the per-user byte rates are those of
+    // the last whole second before `now`.
+    std::string Render(std::size_t usersOnline, std::size_t pending,
+                       CRateWindow::Clock::time_point now = CRateWindow::Clock::now()) const;
 
 private:
     using CLabelled = std::map<std::string, uint64_t, std::less<>>;
@@ -61,6 +70,7 @@ private:
         std::function<uint64_t()> read;
     };
     std::vector<CExternal> m_external;
+    std::unordered_map<uint32_t, CRateWindow> m_userBytes;
 };
 
 #endif
