@@ -102,7 +102,8 @@ double MoveRoundTrip(CGameClient& client, Pos to, std::chrono::milliseconds time
         if (m.moduleId != EasyDemo::kModuleId || m.cmd != EasyDemo::kPoseList) {
             return false;
         }
-        const ObjPos* mine = FindPose(DecodePoseList(m.body), me, 0);
+        const std::vector<ObjPos> poses = DecodePoseList(m.body);
+        const ObjPos* mine = FindPose(poses, me, 0);
         return mine != nullptr && mine->x == to.x && mine->y == to.y;
     };
     if (!client.WaitUntil(shows, timeout)) {
