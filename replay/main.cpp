@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -42,6 +43,8 @@ int main(int argc, char** argv)
     app.add_flag("--verify", options.verify,
                  "Compare every send with the journal; stop at the first difference and exit 1");
     app.add_option("--until", until, "Replay records 1 to N only")->check(CLI::PositiveNumber);
+    bool moduleOutput = false;
+    app.add_flag("--module-output", moduleOutput, "Show the module's own standard output lines on standard error");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -61,11 +64,12 @@ int main(int argc, char** argv)
     logger->set_level(spdlog::level::warn);
     spdlog::set_default_logger(logger);
 
-    // The module's own lines go to standard error, so that standard output
-    // carries the report alone.
+    // Standard output carries the report alone; the module's own lines go
+    // to standard error when asked for, else nowhere.
     std::fflush(stdout);
     const int reportFd = ::dup(STDOUT_FILENO);
-    if (reportFd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    const int moduleFd = moduleOutput ? STDERR_FILENO : ::open("/dev/null", O_WRONLY);
+    if (reportFd < 0 || moduleFd < 0 || ::dup2(moduleFd, STDOUT_FILENO) < 0) {
         return Fail("cannot set up standard output");
     }
     std::ostringstream report;
