@@ -4,6 +4,7 @@
 #include "MessageText.h"
 #include "ModuleLoader.h"
 #include "SharedState.h"
+#include "StartupError.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -71,7 +72,6 @@ int CReplayer::Run()
     m_state = &state;
 
     std::map<uint32_t, CReplayLink> links;
-    std::set<uint32_t> online;
     std::set<uint32_t> droppedOutside; // gone between calls: logged out at their Logout record
     uint64_t logins = 0;
     uint64_t messages = 0;
@@ -90,8 +90,7 @@ int CReplayer::Run()
             switch (m_input.type) {
             case ERecord::Start:
                 if (!state.StartModule(loader.StartFunction())) {
-                    m_out << "corvane-replay: the module failed to start\n";
-                    return kReplayUnusable;
+                    throw CStartupError("module " + m_options.module.string() + " failed to start");
                 }
                 // Timers fire where the journal says, never by the clock.
                 state.StopTimers();
@@ -107,14 +106,14 @@ int CReplayer::Run()
                                                nullptr, {}, {}, false};
                     break;
                 }
-                online.insert(userId);
+                m_online.insert(userId);
                 ++logins;
                 state.ReportLogin(userId);
                 break;
             }
             case ERecord::Logout: {
                 const uint32_t userId = m_input.UserId();
-                if (online.erase(userId) != 0 || droppedOutside.erase(userId) != 0) {
+                if (m_online.erase(userId) != 0 || droppedOutside.erase(userId) != 0) {
                     state.Logout(userId);
                 } else {
                     // Dropped during a module call: its report waits on the loop.
@@ -132,7 +131,7 @@ int CReplayer::Run()
                 // Drops come right after the send that caused them, where
                 // OnSend applies them; one found here follows a send the
                 // replay did not make.
-                if (online.erase(m_input.UserId()) != 0) {
+                if (m_online.erase(m_input.UserId()) != 0) {
                     droppedOutside.insert(m_input.UserId());
                 }
                 break;
@@ -241,7 +240,9 @@ void CReplayer::ApplyDrops()
         }
         // Inside the module call, as in the session: the logout is reported
         // once the call has returned, at the journal's Logout record.
-        m_state->Logout(Take().UserId());
+        const uint32_t userId = Take().UserId();
+        m_online.erase(userId);
+        m_state->Logout(userId);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,7 @@ private:
     std::optional<Journal::CRecord> m_lastOutput; // kept for the report
     CSharedState* m_state = nullptr;
     std::optional<uint32_t> m_loggedOut;
+    std::set<uint32_t> m_online; // logged in and not dropped
     std::optional<CDifference> m_difference;
     std::exception_ptr m_readError; // a damaged record met inside a module call
     uint64_t m_sendsCompared = 0;

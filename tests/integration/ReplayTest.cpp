@@ -131,6 +131,40 @@ TEST_F(Replay, ChangedLibraryIsCaughtAtTheSendItChanges)
     EXPECT_EQ(unchecked.exitCode, 0) << unchecked.output;
 }
 
+TEST_F(Replay, PlayerCutInsideABroadcastReplaysTheSame)
+{
+    // Only the module's broadcasts reach the stuck player, so its queue
+    // overflows inside a module call: the host must report the logout after
+    // the call, and the replay must drop the player at the same send.
+    StartHost({"--record", JournalPath().string(), "--record-outputs", "full", "--send-queue", "16KiB", "--rate",
+               "100000", "--burst", "100000"});
+    auto mover = EnterScene();
+    auto stuck = Connect(4096);
+    ASSERT_EQ(stuck->Login("").code, kLoginOk);
+    ASSERT_TRUE(stuck->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
+    stuck->StopReading();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (int i = 0; std::chrono::steady_clock::now() < deadline &&
+                    Metric("corvane_connections_closed_total{reason=\"send_queue_full\"}") != 1;) {
+        for (int k = 0; k < 50; ++k, ++i) {
+            MoveRoundTrip(*mover, Pos{static_cast<int16_t>(i % 2), 5});
+        }
+    }
+    ASSERT_EQ(Metric("corvane_connections_closed_total{reason=\"send_queue_full\"}"), 1);
+    MoveRoundTrip(*mover, Pos{6, 6});
+    m_host.Signal(SIGTERM);
+    ASSERT_EQ(m_host.WaitExit(10s), 0);
+
+    const auto records = ReadRecords(JournalPath());
+    const auto drop = std::find_if(records.begin(), records.end(),
+                                   [](const Journal::CRecord& r) { return r.type == Journal::ERecord::Drop; });
+    ASSERT_NE(drop, records.end());
+    EXPECT_EQ(drop->UserId(), stuck->UserId());
+    const CProgramResult result = RunReplay(JournalPath(), {"--verify"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, "no difference")) << result.output;
+}
+
 TEST_F(Replay, JournalCutAnywhereReplaysUpToTheCut)
 {
     RecordSession("hash");
