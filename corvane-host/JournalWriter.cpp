@@ -46,7 +46,14 @@ CJournalWriter::CJournalWriter(const std::filesystem::path& path, bool fullOutpu
     header.startMicros = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count());
-    m_pending = Journal::EncodeHeader(header);
+    // The header goes out at once, so that even a host killed a moment
+    // later leaves a journal.
+    const std::string head = Journal::EncodeHeader(header);
+    if (::write(m_fd, head.data(), head.size()) == static_cast<ssize_t>(head.size())) {
+        m_bytesWritten = head.size();
+    } else {
+        Fail(std::string("write failed: ") + std::strerror(errno));
+    }
     m_thread = std::thread([this] { WriteLoop(); });
 }
 

@@ -186,13 +186,15 @@ TEST_F(HostDrill, VanishedStandardOutputLeavesTheHostAlive)
 TEST_F(HostDrill, KilledUnderLoadComesBackOnTheSamePortAndItsJournalReplays)
 {
     const fs::path journal = m_host.Folder() / "session.journal";
-    StartHost({"--record", journal.string(), "--rate", "1000", "--burst", "1000"});
+    StartHost({"--record", journal.string(), "--rate", "100000", "--burst", "100000"});
     const uint16_t port = m_host.Port();
     std::vector<std::unique_ptr<CGameClient>> players;
     for (int i = 0; i < 3; ++i) {
         players.push_back(EnterScene());
     }
-    for (int round = 0; round < 60; ++round) {
+    // Long enough for the journal to have been written out a few times.
+    const auto loadEnd = Clock::now() + 1s;
+    for (int round = 0; round < 60 || Clock::now() < loadEnd; ++round) {
         for (auto& player : players) {
             player->Send(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, EncodeMoveTo(Cell(round)));
             if (round % 10 == 0) {
