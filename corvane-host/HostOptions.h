@@ -33,6 +33,9 @@ struct CHostOptions {
     std::size_t sendQueue = std::size_t{1} << 20;
     uint32_t maxPending = 1024; // game connections not logged in yet
     std::string logLevel = "info";
+    std::size_t stdoutBuffer = std::size_t{1} << 20; // the module's unread standard output
+    std::filesystem::path recordFile; // empty: no journal
+    bool recordFullOutputs = false;   // sends in full rather than hashed
 };
 
 // Settings that parse but cannot work together with the module: "" when

@@ -1,6 +1,7 @@
 #include "HostServer.h"
 
 #include "HttpRouter.h"
+#include "JournalWriter.h"
 #include "Listener.h"
 #include "Metrics.h"
 #include "ModuleLoader.h"
@@ -48,6 +49,7 @@ struct CHostServer::CImpl {
     std::unique_ptr<CModuleLoader> loader;
     asio::io_context ioc{1};
     CMetrics metrics;
+    std::unique_ptr<CJournalWriter> journal;
     std::optional<CTokenList> tokens;
     std::unique_ptr<CSharedState> state;
     std::unique_ptr<CHttpRouter> router;
@@ -88,6 +90,20 @@ void CHostServer::Start()
     impl.loader = std::make_unique<CModuleLoader>(options.modulePath);
     impl.state =
         std::make_unique<CSharedState>(impl.ioc, impl.metrics, options.maxUsers, impl.tokens ? &*impl.tokens : nullptr);
+    if (!options.recordFile.empty()) {
+        impl.journal = std::make_unique<CJournalWriter>(options.recordFile, options.recordFullOutputs);
+        impl.state->SetObserver(impl.journal.get());
+        const CJournalWriter& journal = *impl.journal;
+        impl.metrics.AddCounter("corvane_journal_records_total", "Records appended to the session journal.",
+                                [&journal] { return journal.Records(); });
+        impl.metrics.AddCounter("corvane_journal_bytes_written_total", "Bytes of the session journal on disk.",
+                                [&journal] { return journal.BytesWritten(); });
+        impl.metrics.AddCounter("corvane_journal_failures_total",
+                                "Recordings stopped by a write error or a disk too slow.",
+                                [&journal] { return journal.Failures(); });
+        spdlog::info("recording the session to {} ({} outputs)", options.recordFile.string(),
+                     options.recordFullOutputs ? "full" : "hashed");
+    }
     if (!impl.state->StartModule(impl.loader->StartFunction())) {
         throw CStartupError("module " + options.modulePath.string() + " failed to start");
     }
@@ -105,6 +121,8 @@ void CHostServer::Start()
     spdlog::info("listening on http://{}:{}/ (game connection at /ws, module {}, web root {})", address, local.port(),
                  options.modulePath.string(), webRoot.empty() ? "none" : webRoot.string());
 }
+
+CMetrics& CHostServer::Metrics() { return m_impl->metrics; }
 
 int CHostServer::Run()
 {

@@ -5,6 +5,8 @@
 
 #include "HostOptions.h"
 
+class CMetrics;
+
 #include <memory>
 
 class CHostServer {
@@ -19,6 +21,9 @@ public:
     void Start();
     // Serves until a stop signal; returns the exit code.
     int Run();
+
+    // For counters kept outside the server.
+    CMetrics& Metrics();
 
 private:
     struct CImpl;

@@ -16,7 +16,7 @@ constexpr std::string_view kCloseReasons[] = {
     "too_many_pending",
 };
 
-void Header(std::string& out, const char* name, const char* type, const char* help)
+void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
 {
     out += "# HELP ";
     out += name;
@@ -117,6 +117,11 @@ void CMetrics::ObserveTick(double seconds)
     m_tickSum += seconds;
 }
 
+void CMetrics::AddCounter(std::string name, std::string help, std::function<uint64_t()> read)
+{
+    m_external.push_back({std::move(name), std::move(help), std::move(read)});
+}
+
 void CMetrics::CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now)
 {
     m_userBytes[userId].Add(bytes, now);
@@ -189,6 +194,11 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
     Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
     for (const auto& [reason, n] : m_closed) {
         Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
+    }
+
+    for (const CExternal& counter : m_external) {
+        Header(out, counter.name, "counter", counter.help);
+        Line(out, counter.name, "", counter.read());
     }
 
     return out;

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <unordered_map>
 
 class CMetrics {
@@ -34,6 +35,9 @@ public:
     uint64_t Logins(std::string_view result) const;
     uint64_t Dropped(std::string_view reason) const;
     uint64_t Closed(std::string_view reason) const;
+
+    // A counter kept elsewhere (another thread's, say), read when rendered.
+    void AddCounter(std::string name, std::string help, std::function<uint64_t()> read);
 
     // The gauges come from the caller; the per-user byte rates are those of
     // the last whole second before `now`.
@@ -59,6 +63,13 @@ private:
     std::array<uint64_t, kTickBuckets.size()> m_tickBuckets{};
     uint64_t m_tickCount = 0;
     double m_tickSum = 0;
+
+    struct CExternal {
+        std::string name;
+        std::string help;
+        std::function<uint64_t()> read;
+    };
+    std::vector<CExternal> m_external;
     std::unordered_map<uint32_t, CRateWindow> m_userBytes;
 };
 

@@ -1,6 +1,7 @@
 #include "SharedState.h"
 
 #include "Metrics.h"
+#include "SessionObserver.h"
 #include "TokenList.h"
 
 #include <boost/asio/io_context.hpp>
@@ -102,11 +103,13 @@ private:
 // it overran are skipped rather than fired in a burst.
 class CFixedRateTimer {
 public:
-    CFixedRateTimer(asio::io_context& ioc, CSharedState& state, ITimerHandler* handler,
+    CFixedRateTimer(asio::io_context& ioc, CSharedState& state, ITimerHandler* handler, uint32_t handle,
                     std::chrono::milliseconds interval)
-        : m_timer(ioc), m_state(state), m_handler(handler), m_interval(interval)
+        : m_timer(ioc), m_state(state), m_handler(handler), m_handle(handle), m_interval(interval)
     {
     }
+
+    ITimerHandler* Handler() const { return m_handler; }
 
     void Start()
     {
@@ -128,7 +131,7 @@ private:
             if (ec || m_stopped) {
                 return;
             }
-            m_state.FireTimer(m_handler);
+            m_state.FireTimer(m_handle);
             m_next += m_interval;
             const auto now = Clock::now();
             if (m_next <= now) {
@@ -141,6 +144,7 @@ private:
     asio::steady_timer m_timer;
     CSharedState& m_state;
     ITimerHandler* m_handler;
+    uint32_t m_handle;
     std::chrono::milliseconds m_interval;
     Clock::time_point m_next;
     bool m_stopped = false;
@@ -179,6 +183,9 @@ bool CSharedState::CallModule(uint32_t userId, const char* what, F&& call)
 
 bool CSharedState::StartModule(PFN_KVServerStart start)
 {
+    if (m_observer != nullptr) {
+        m_observer->OnStart();
+    }
     bool ok = CallModule(0, "KVServerStart", [&] {
         const int32_t rc = start(this);
         if (rc != 0) {
@@ -227,6 +234,9 @@ void CSharedState::StopTimers()
 
 void CSharedState::FinishModule()
 {
+    if (m_observer != nullptr) {
+        m_observer->OnStop();
+    }
     for (CServiceEntry& entry : m_services) {
         IService* service = entry.service;
         CallModule(0, "IService::Uninit", [&] { return service->Uninit(nullptr); });
@@ -286,7 +296,9 @@ uint32_t CSharedState::AddTimer(ITimerHandler* handler, uint32_t interval)
         spdlog::warn("timer interval 0 raised to 1 ms");
         interval = 1;
     }
-    m_timers.push_back(std::make_unique<CFixedRateTimer>(m_ioc, *this, handler, std::chrono::milliseconds(interval)));
+    const auto handle = static_cast<uint32_t>(m_timers.size() + 1);
+    m_timers.push_back(
+        std::make_unique<CFixedRateTimer>(m_ioc, *this, handler, handle, std::chrono::milliseconds(interval)));
     if (m_started) {
         m_timers.back()->Start();
     }
@@ -331,6 +343,9 @@ void CSharedState::Logout(uint32_t userId)
         return;
     }
     if (m_callDepth > 0) {
+        if (m_observer != nullptr) {
+            m_observer->OnDrop(userId);
+        }
         asio::post(m_ioc, [this, userId] { NotifyLogout(userId); });
     } else {
         NotifyLogout(userId);
@@ -343,6 +358,9 @@ void CSharedState::ReportLogin(uint32_t userId)
         return;
     }
     spdlog::info("user {} logged in ({} online)", userId, m_users.size());
+    if (m_observer != nullptr) {
+        m_observer->OnLogin(userId);
+    }
     for (IUserNotifyHandler* handler : m_handlers) {
         CallModule(userId, "IUserNotifyHandler::OnUserLogin", [&] {
             handler->OnUserLogin(userId);
@@ -354,6 +372,9 @@ void CSharedState::ReportLogin(uint32_t userId)
 void CSharedState::NotifyLogout(uint32_t userId)
 {
     spdlog::info("user {} logged out ({} online)", userId, m_users.size());
+    if (m_observer != nullptr) {
+        m_observer->OnLogout(userId);
+    }
     for (IUserNotifyHandler* handler : m_handlers) {
         CallModule(0, "IUserNotifyHandler::OnUserLogout", [&] {
             handler->OnUserLogout(userId);
@@ -372,6 +393,9 @@ bool CSharedState::DeliverToModule(uint32_t userId, const uint8_t* data, std::si
     }
     m_metrics.CountReceived(moduleId);
     IModule* module = it->second.module;
+    if (m_observer != nullptr) {
+        m_observer->OnMessage(userId, data, size);
+    }
     const bool ok =
         CallModule(userId, "IModule::OnRecv", [&] { return module->OnRecv(data, static_cast<int32_t>(size)); });
     if (!ok) {
@@ -382,41 +406,55 @@ bool CSharedState::DeliverToModule(uint32_t userId, const uint8_t* data, std::si
 
 bool CSharedState::Send(const CServiceContext& context, const void* data, uint32_t size)
 {
-    // The module's bytes are copied once; every recipient's queue shares them.
-    std::shared_ptr<const std::string> message;
-    const auto deliver = [&](uint32_t userId) {
-        const auto it = m_users.find(userId);
-        if (it == m_users.end()) {
-            return false;
+    // The recipients are fixed before any delivery: a delivery may end a
+    // connection (a full queue), which must not change who this send reaches.
+    m_recipients.clear();
+    const auto addIfOnline = [this](uint32_t userId) {
+        if (m_users.count(userId) != 0) {
+            m_recipients.push_back(userId);
         }
-        if (!message) {
-            message = std::make_shared<const std::string>(static_cast<const char*>(data), size);
-        }
-        it->second->Deliver(message);
-        return true;
     };
-
-    bool delivered = false;
     if (context.HasTargets()) {
         const uint32_t* ids = context.TargetIds();
         for (uint32_t i = 0; ids != nullptr && i < context.TargetCount(); ++i) {
-            delivered = deliver(ids[i]) || delivered;
+            addIfOnline(ids[i]);
         }
     } else if (m_currentUser != 0) {
-        delivered = deliver(m_currentUser);
+        addIfOnline(m_currentUser);
     }
-    if (!delivered) {
+    if (m_observer != nullptr) {
+        m_observer->OnSend(m_recipients, std::string_view(static_cast<const char*>(data), size));
+    }
+    if (m_recipients.empty()) {
         m_metrics.CountDropped("no_recipient");
+        return false;
     }
-    return delivered;
+
+    // The module's bytes are copied once; every recipient's queue shares them.
+    const auto message = std::make_shared<const std::string>(static_cast<const char*>(data), size);
+    for (uint32_t userId : m_recipients) {
+        const auto it = m_users.find(userId);
+        if (it != m_users.end()) {
+            it->second->Deliver(message);
+        }
+    }
+    return true;
 }
 
-void CSharedState::FireTimer(ITimerHandler* handler)
+bool CSharedState::FireTimer(uint32_t handle)
 {
+    if (handle == 0 || handle > m_timers.size()) {
+        return false;
+    }
+    ITimerHandler* handler = m_timers[handle - 1]->Handler();
+    if (m_observer != nullptr) {
+        m_observer->OnTimer(handle);
+    }
     const auto start = Clock::now();
     CallModule(0, "ITimerHandler::OnTimer", [&] {
         handler->OnTimer();
         return true;
     });
     m_metrics.ObserveTick(std::chrono::duration<double>(Clock::now() - start).count());
+    return true;
 }

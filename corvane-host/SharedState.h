@@ -29,6 +29,7 @@ class io_context;
 
 class CMetrics;
 class CTokenList;
+class ISessionObserver;
 class CServiceContext;
 class CFixedRateTimer;
 
@@ -60,6 +61,9 @@ public:
     // on every module registered in its context. False when the module
     // threw; the error is logged.
     bool StartModule(PFN_KVServerStart start);
+    // Sees every call into the module and every send from then on; null
+    // for none. Set it before StartModule to see the whole session.
+    void SetObserver(ISessionObserver* observer) { m_observer = observer; }
     bool Started() const { return m_started; }
 
     // Stops the timers; no OnTimer runs afterwards.
@@ -101,7 +105,9 @@ public:
     bool RegisterModule(CServiceContext& context, IModule* module);
     uint32_t CurrentUserId() const { return m_currentUser; }
     bool Send(const CServiceContext& context, const void* data, uint32_t size);
-    void FireTimer(ITimerHandler* handler);
+    // Runs the OnTimer of the timer with this AddTimer handle; false when
+    // there is none.
+    bool FireTimer(uint32_t handle);
 
 private:
     struct CServiceEntry {
@@ -137,6 +143,8 @@ private:
     uint32_t m_currentUser = 0;
     int m_callDepth = 0;
     bool m_started = false;
+    ISessionObserver* m_observer = nullptr;
+    std::vector<uint32_t> m_recipients; // scratch of Send, for the observer
 };
 
 #endif

@@ -3,14 +3,18 @@
 // usage error (one line on standard error), 1 for anything unexpected.
 #include "HostOptions.h"
 #include "HostServer.h"
+#include "Metrics.h"
 #include "ModuleLoader.h"
 #include "StartupError.h"
+#include "StdoutDrain.h"
 
 #include <CLI/CLI.hpp>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -61,6 +65,9 @@ int main(int argc, char** argv)
     std::string tokenFile;
     std::string maxFrame = "4096";
     std::string sendQueue = "1MiB";
+    std::string record;
+    std::string recordOutputs = "hash";
+    std::string stdoutBuffer = "1MiB";
 
     CLI::App app{"corvane-host: loads the Corvane module library and serves players over WebSocket.\n"
                  "Game connection: ws://HOST:PORT/ws. Also /metrics (Prometheus), /healthz, and the\n"
@@ -96,6 +103,16 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
 
+    app.add_option("--stdout-buffer", stdoutBuffer,
+                   "The module's standard output held while nobody reads it; beyond it lines are dropped")
+        ->capture_default_str();
+    app.add_option("--record", record,
+                   "Write a journal of the session to FILE, for corvane-replay (see docs/replay.md)");
+    app.add_option("--record-outputs", recordOutputs,
+                   "What the journal keeps of each send: a 64-bit hash, or the recipients and bytes in full")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"hash", "full"}));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -108,6 +125,7 @@ int main(int argc, char** argv)
         ParseListenAddress(listen, options.listenHost, options.listenPort);
         options.maxFrame = ParseByteSize(maxFrame);
         options.sendQueue = ParseByteSize(sendQueue);
+        options.stdoutBuffer = ParseByteSize(stdoutBuffer);
     } catch (const std::invalid_argument& e) {
         return Fail(std::string(e.what()) + " (see --help)");
     }
@@ -117,6 +135,8 @@ int main(int argc, char** argv)
     options.modulePath = module;
     options.webRoot = webRoot;
     options.tokenFile = tokenFile;
+    options.recordFile = record;
+    options.recordFullOutputs = recordOutputs == "full";
 
     auto logger = spdlog::stderr_color_mt("corvane-host");
     logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ %v");
@@ -124,8 +144,23 @@ int main(int argc, char** argv)
     logger->flush_on(spdlog::level::info);
     spdlog::set_default_logger(logger);
 
+    // A reader of standard output or of a connection that has gone away
+    // shows up as a failed write, never as a signal that ends the host.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::unique_ptr<CStdoutDrain> drain;
+    try {
+        drain = std::make_unique<CStdoutDrain>(options.stdoutBuffer);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+
     try {
         CHostServer server(options);
+        server.Metrics().AddCounter("corvane_stdout_lines_total", "Lines of the module's standard output passed on.",
+                                    [&drain] { return drain->LinesWritten(); });
+        server.Metrics().AddCounter("corvane_stdout_lines_dropped_total",
+                                    "Lines of the module's standard output dropped because it was not being read.",
+                                    [&drain] { return drain->LinesDropped(); });
         try {
             server.Start();
         } catch (const CStartupError& e) {

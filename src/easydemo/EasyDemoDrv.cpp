@@ -40,7 +40,13 @@ void CEasyDemoDrv::OnRecv_MoveTo(const Pos& pos)
     }
     const ObjID id(context->GetCurrentUserId(), kKindUser);
     CSceneGrid& grid = CSceneGrid::Instance();
+#ifdef CORVANE_TEST_SHIFTED_MOVES
+    // A test build with one deliberate change of logic, which a replay of a
+    // session recorded with the real module must catch.
+    grid.MoveTo(id, static_cast<int16_t>(pos.x + 1), pos.y);
+#else
     grid.MoveTo(id, pos.x, pos.y);
+#endif
     std::vector<ObjPos> poses;
     grid.GetAllPoses(poses);
     std::vector<uint32_t> ids = UserIdsOf(poses);

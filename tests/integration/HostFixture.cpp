@@ -91,6 +91,35 @@ std::vector<ObjInfo> NextObjInfoList(CGameClient& client, std::chrono::milliseco
     return DecodeObjInfoList(message->body);
 }
 
+double MoveRoundTrip(CGameClient& client, Pos to, std::chrono::milliseconds timeout)
+{
+    const auto start = std::chrono::steady_clock::now();
+    if (!client.Send(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, EncodeMoveTo(to))) {
+        throw std::runtime_error("cannot send MoveTo");
+    }
+    const uint32_t me = client.UserId();
+    const auto shows = [&](const CServerMessage& m) {
+        if (m.moduleId != EasyDemo::kModuleId || m.cmd != EasyDemo::kPoseList) {
+            return false;
+        }
+        const std::vector<ObjPos> poses = DecodePoseList(m.body);
+        const ObjPos* mine = FindPose(poses, me, 0);
+        return mine != nullptr && mine->x == to.x && mine->y == to.y;
+    };
+    if (!client.WaitUntil(shows, timeout)) {
+        throw std::runtime_error("the move was not answered in time");
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> samples)
+{
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2), samples.end());
+    return samples[samples.size() / 2];
+}
+
+double Largest(const std::vector<double>& samples) { return *std::max_element(samples.begin(), samples.end()); }
+
 const ObjPos* FindPose(const std::vector<ObjPos>& poses, uint32_t id, uint8_t kind)
 {
     const auto it =

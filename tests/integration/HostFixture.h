@@ -21,7 +21,10 @@ protected:
     // A failed test shows what the host wrote.
     void TearDown() override;
 
-    void StartHost(const std::vector<std::string>& extraArgs = {}) { m_host.Start(extraArgs); }
+    void StartHost(const std::vector<std::string>& extraArgs = {}, int stdoutFd = -1)
+    {
+        m_host.Start(extraArgs, stdoutFd);
+    }
 
     std::unique_ptr<CGameClient> Connect(int receiveBuffer = 0);
     // Connected and logged in (LoginAck code 0).
@@ -43,6 +46,14 @@ protected:
 // The next PoseList, ObjInfoList, ... of EasyDemo, decoded.
 std::vector<ObjPos> NextPoseList(CGameClient& client, std::chrono::milliseconds timeout = 3s);
 std::vector<ObjInfo> NextObjInfoList(CGameClient& client, std::chrono::milliseconds timeout = 3s);
+
+// Moves to `to` and waits for the PoseList that shows the move; returns the
+// round trip in seconds. Throws when none arrives in time.
+double MoveRoundTrip(CGameClient& client, Pos to, std::chrono::milliseconds timeout = 5s);
+
+// The median and the largest of `samples`, which must not be empty.
+double Median(std::vector<double> samples);
+double Largest(const std::vector<double>& samples);
 
 const ObjPos* FindPose(const std::vector<ObjPos>& poses, uint32_t id, uint8_t kind);
 int CountKind(const std::vector<ObjPos>& poses, uint8_t kind);

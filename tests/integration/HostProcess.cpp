@@ -2,6 +2,7 @@
 
 #include "GameClient.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@ namespace fs = std::filesystem;
 
 fs::path HostExecutable() { return CORVANE_HOST_EXE; }
 fs::path ModulePath() { return CORVANE_MODULE_PATH; }
+fs::path ReplayExecutable() { return CORVANE_REPLAY_EXE; }
+fs::path ShiftedMovesModulePath() { return CORVANE_SHIFTED_MOVES_MODULE; }
 
 uint16_t FreeLoopbackPort()
 {
@@ -55,6 +58,49 @@ int CountLines(const std::string& text, const std::string& needle)
     return n;
 }
 
+CProgramResult RunProgram(const fs::path& exe, const std::vector<std::string>& args)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> argvStrings{exe.string()};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argvStrings) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::dup2(fds[1], STDERR_FILENO) < 0) {
+            ::_exit(127);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    CProgramResult result;
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) != 0;) {
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        if (n > 0) {
+            result.output.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
 namespace {
 
 std::string ReadFile(const fs::path& file)
@@ -83,7 +129,7 @@ CHostProcess::~CHostProcess()
     fs::remove_all(m_folder, ec);
 }
 
-void CHostProcess::Spawn(const std::vector<std::string>& args)
+void CHostProcess::Spawn(const std::vector<std::string>& args, int stdoutFd)
 {
     if (m_pid > 0 && !m_exitCode) {
         throw std::logic_error("the host is still running");
@@ -113,7 +159,7 @@ void CHostProcess::Spawn(const std::vector<std::string>& args)
         if (::getppid() != parent) {
             ::_exit(127);
         }
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = stdoutFd >= 0 ? stdoutFd : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0) {
             ::_exit(127);
@@ -124,16 +170,16 @@ void CHostProcess::Spawn(const std::vector<std::string>& args)
     m_pid = pid;
 }
 
-void CHostProcess::Start(const std::vector<std::string>& extraArgs)
+void CHostProcess::Start(const std::vector<std::string>& extraArgs, int stdoutFd, uint16_t port)
 {
     // Another program may take the port between the probe and the bind;
     // then the host says so and exits 2, and the next port is tried.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = FreeLoopbackPort();
+        m_port = port != 0 ? port : FreeLoopbackPort();
         std::vector<std::string> args{"--listen", "127.0.0.1:" + std::to_string(m_port), "--module",
                                       ModulePath().string()};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        Spawn(args);
+        Spawn(args, stdoutFd);
 
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (std::chrono::steady_clock::now() < deadline) {

@@ -18,9 +18,21 @@ using namespace std::chrono_literals;
 // Built by this tree; the paths come from the build system.
 std::filesystem::path HostExecutable();
 std::filesystem::path ModulePath();
+std::filesystem::path ReplayExecutable();
+// The module built with one deliberate change: its moves land one column
+// further right.
+std::filesystem::path ShiftedMovesModulePath();
 
 // A loopback port that nothing listens on right now.
 uint16_t FreeLoopbackPort();
+
+// Runs a program to its end: its exit code, and its standard output and
+// error together.
+struct CProgramResult {
+    int exitCode = -1;
+    std::string output;
+};
+CProgramResult RunProgram(const std::filesystem::path& exe, const std::vector<std::string>& args);
 
 // Count of the lines of `text` holding `needle`.
 int CountLines(const std::string& text, const std::string& needle);
@@ -34,12 +46,13 @@ public:
     CHostProcess& operator=(const CHostProcess&) = delete;
 
     // Starts the host with `args` as given (no defaults added) and returns at
-    // once. A second start needs the first to have ended.
-    void Spawn(const std::vector<std::string>& args);
+    // once. A second start needs the first to have ended. Standard output
+    // goes to `stdoutFd` when one is given, else to a file.
+    void Spawn(const std::vector<std::string>& args, int stdoutFd = -1);
 
-    // Starts the host on a free port with the real module and the extra
-    // arguments, and waits until /healthz answers. Throws when it does not.
-    void Start(const std::vector<std::string>& extraArgs = {});
+    // Starts the host on a free port (or `port`) with the real module and the
+    // extra arguments, and waits until /healthz answers. Throws when it does not.
+    void Start(const std::vector<std::string>& extraArgs = {}, int stdoutFd = -1, uint16_t port = 0);
 
     uint16_t Port() const { return m_port; }
     pid_t Pid() const { return m_pid; }

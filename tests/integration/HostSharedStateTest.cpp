@@ -302,7 +302,7 @@ TEST_F(SharedState, EmptyListOrNoCurrentUserReachesNoOneAndIsCounted)
     };
     Deliver(id);
     m_timer.onTimer = [&] { Send("tick outside a lock"); };
-    m_state->FireTimer(&m_timer);
+    m_state->FireTimer(1);
     EXPECT_TRUE(a.messages.empty());
     EXPECT_EQ(m_metrics.Dropped("no_recipient"), 2u);
 }
@@ -348,7 +348,7 @@ TEST_F(SharedState, LogoutDuringAModuleCallIsReportedAfterItReturns)
         m_service.context->UnlockTargets();
     };
     m_log.clear();
-    m_state->FireTimer(&m_timer);
+    m_state->FireTimer(1);
     EXPECT_EQ(m_log, (std::vector<std::string>{"tick", "tick done"}));
     m_ioc.poll();
     EXPECT_EQ(m_log, (std::vector<std::string>{"tick", "tick done", "logout 1"}));
