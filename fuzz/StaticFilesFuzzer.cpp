@@ -5,60 +5,22 @@
 #include "FuzzCheck.h"
 
 #include "StaticFiles.h"
+#include "WebRoot.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path g_base;
 fs::path g_root;
-
-void Touch(const fs::path& file)
-{
-    std::ofstream(file) << "x";
-}
-
-void RemoveBase()
-{
-    std::error_code ec;
-    fs::remove_all(g_base, ec);
-}
-
-bool Inside(const fs::path& file)
-{
-    const std::string root = g_root.string() + "/";
-    return file.string().compare(0, root.size(), root) == 0;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    std::string base = (fs::temp_directory_path() / "corvane-fuzz-XXXXXX").string();
-    if (mkdtemp(base.data()) == nullptr) {
-        std::abort();
-    }
-    g_base = base;
-    std::atexit(RemoveBase);
-    g_root = g_base / "web";
-    fs::create_directories(g_root / "js");
-    fs::create_directories(g_root / "empty");
-    Touch(g_root / "index.html");
-    Touch(g_root / "js" / "main.js");
-    Touch(g_root / "a b%.txt");
-    Touch(g_base / "secret.txt");
-    Touch(g_base / "web-other.txt");
-    fs::create_directory_symlink(g_root / "js", g_root / "scripts");
-    fs::create_symlink(g_base / "secret.txt", g_root / "leak.txt");
-    fs::create_directory_symlink(g_base, g_root / "up");
-    g_root = fs::canonical(g_root);
+    g_root = MakeFuzzWebRoot();
     return 0;
 }
 
@@ -72,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     const CStaticFile found = LookUpStaticFile(g_root, target);
     if (found.result == EStaticLookup::Found) {
-        FUZZ_CHECK(Inside(found.file), "a file found outside the web root");
-        FUZZ_CHECK(Inside(fs::canonical(found.file)), "a file found through a link out of the web root");
+        FUZZ_CHECK(IsBelow(g_root, found.file), "a file found outside the web root");
+        FUZZ_CHECK(IsBelow(g_root, fs::canonical(found.file)), "a file found through a link out of the web root");
         FUZZ_CHECK(fs::is_regular_file(found.file), "a found file that is not a regular file");
         FUZZ_CHECK(!ContentTypeFor(found.file).empty(), "no content type");
     } else {
