@@ -31,8 +31,11 @@ namespace {
 constexpr uint16_t kEasyDemoId = 99;
 constexpr uint16_t kFirstCityId = 501;
 constexpr uint32_t kFewUsers = 4;
-// Crowd members get ids from here on, clear of the few users.
+// Crowd members get ids from here on, clear of the few users. A crowd of
+// 156 is enough to push the per-tick lists past 255 entries; more would only
+// slow every event down.
 constexpr uint32_t kCrowdBase = 1000;
+constexpr uint32_t kMaxCrowd = 160;
 constexpr int16_t kMaxHp = 100;
 
 uint16_t U16(const std::string& s, std::size_t at)
@@ -332,7 +335,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         }
         case kOpCrowd: {
             // Enough users to push the per-tick lists past 255 entries.
-            const uint32_t more = in.Byte();
+            const uint32_t more = std::min<uint32_t>(in.Byte(), kMaxCrowd - crowd);
             for (uint32_t i = 0; i < more; ++i, ++crowd) {
                 Login(kCrowdBase + crowd);
                 Deliver(easyDemo, kCrowdBase + crowd, Frame(kEasyDemoId, EasyDemo::kCmdEnterScene, {}));
