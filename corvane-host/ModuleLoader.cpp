@@ -13,6 +13,10 @@
 
 namespace fs = std::filesystem;
 
+#ifndef CORVANE_INSTALL_MODULE_RELDIR
+#define CORVANE_INSTALL_MODULE_RELDIR "../lib/corvane"
+#endif
+
 namespace {
 
 #if defined(_WIN32)
@@ -74,7 +78,7 @@ CModuleLoader::~CModuleLoader()
 #endif
 }
 
-fs::path CModuleLoader::DefaultPath()
+fs::path CModuleLoader::ExecutableDir()
 {
 #if defined(_WIN32)
     wchar_t buffer[MAX_PATH];
@@ -84,5 +88,16 @@ fs::path CModuleLoader::DefaultPath()
     std::error_code ec;
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
 #endif
-    return exe.empty() ? fs::path(kModuleFileName) : exe.parent_path() / kModuleFileName;
+    return exe.parent_path();
+}
+
+fs::path CModuleLoader::DefaultPath()
+{
+    const fs::path dir = ExecutableDir();
+    if (dir.empty()) {
+        return fs::path(kModuleFileName);
+    }
+    std::error_code ec;
+    const fs::path installed = (dir / CORVANE_INSTALL_MODULE_RELDIR / kModuleFileName).lexically_normal();
+    return fs::is_regular_file(installed, ec) ? installed : dir / kModuleFileName;
 }

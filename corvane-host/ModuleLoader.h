@@ -19,8 +19,11 @@ public:
 
     PFN_KVServerStart StartFunction() const { return m_start; }
 
-    // The module library built beside the running executable.
+    // The installed module (the library folder of the executable's prefix)
+    // when there is one, otherwise the one built beside the executable.
     static std::filesystem::path DefaultPath();
+    // The folder of the running executable; empty when unknown.
+    static std::filesystem::path ExecutableDir();
 
 private:
     void* m_handle = nullptr;

@@ -1,6 +1,6 @@
 # The Windows target. The 32-bit DLL that hosts load must export exactly
-# KVServerStart and need no runtime DLL beside it. 32-bit programs cannot run
-# on these machines, so the Windows code paths (critical section, timer queue,
+# KVServerStart and need no runtime DLL beside it. wine64 cannot run 32-bit
+# Windows programs here, so the Windows code paths (critical section, timer queue,
 # module path, code pages) run for real in the 64-bit build of the library
 # and its unit tests, under wine64.
 set -euo pipefail
@@ -27,7 +27,17 @@ if ! grep -q 'InitializeCriticalSectionAndSpinCount' <<<"$dump"; then
   echo "$dll does not take its lock from a Windows critical section" >&2
   exit 1
 fi
-echo "$dll: exports KVServerStart; imports $(echo $imports)"
+# Shipped without DWARF; the debug information lives in corvane.dll.debug.
+sections=$(i686-w64-mingw32-objdump -h "$dll" | awk '$1 ~ /^[0-9]+$/ { print $2 }')
+if grep -q '^\.debug_' <<<"$sections"; then
+  echo "$dll carries debug sections: $(grep '^\.debug_' <<<"$sections" | tr '\n' ' ')" >&2
+  exit 1
+fi
+if ! grep -qx '\.gnu_debuglink' <<<"$sections" || [ ! -s "$dll.debug" ]; then
+  echo "$dll has no .gnu_debuglink to a $dll.debug beside it" >&2
+  exit 1
+fi
+echo "$dll: exports KVServerStart; imports $(echo $imports); debug information in $(basename "$dll").debug"
 
 cmake --preset mingw64 >/dev/null
 cmake --build --preset mingw64

@@ -27,8 +27,10 @@ std::string ModuleDirFromFileName(std::string_view fileName);
 
 // The "ANSI" code page is the system's one on Windows and the code set of the
 // environment's locale (LC_ALL, LC_CTYPE, LANG) elsewhere. Both conversions
-// stop at the first zero byte, and give the empty string for input that is
-// not valid in its encoding or that the target encoding cannot represent.
+// stop at the first zero byte. What does not convert is replaced and the rest
+// survives: a sequence invalid in the source encoding becomes U+FFFD, a
+// character the target cannot represent its default character ('?' for the
+// ASCII-based code sets). Empty only when the system cannot convert at all.
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf8ToAnsi(const std::string& utf8);
 

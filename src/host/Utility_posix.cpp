@@ -7,8 +7,11 @@
 #include <locale.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -80,29 +83,29 @@ std::string AnsiCodeSet()
     return codeSet;
 }
 
-// The text up to its first zero byte in the other encoding; empty on any
-// byte sequence that is invalid or has no counterpart.
-std::string Convert(const std::string& to, const std::string& from, const std::string& in)
+// The code set iconv calls the library's own wide characters: UTF-32 in the
+// machine's byte order.
+constexpr const char* kWideCodeSet = std::endian::native == std::endian::little ? "UTF-32LE" : "UTF-32BE";
+constexpr char32_t kReplacementChar = U'\uFFFD';
+
+// Runs one conversion over all of in, growing out as needed. onError decides
+// what an invalid or unconvertible sequence at inPtr becomes: it appends its
+// stand-in to out and steps past it, or returns false to give up.
+template <class In, class Out, class OnError>
+bool Run(iconv_t cd, const In& in, Out& out, OnError onError)
 {
-    if (to.empty() || from.empty()) {
-        return {};
-    }
-    iconv_t cd = iconv_open(to.c_str(), from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        return {};
-    }
-    std::size_t inLeft = std::strlen(in.c_str());
-    char* inPtr = const_cast<char*>(in.c_str());
-    std::string out(4 * inLeft + 16, '\0');
+    using Unit = typename Out::value_type;
+    char* inPtr = const_cast<char*>(reinterpret_cast<const char*>(in.data()));
+    std::size_t inLeft = in.size() * sizeof(typename In::value_type);
     std::size_t done = 0;
-    bool ok = true;
+    out.resize(in.size() + 16);
     // A last call without input writes any closing shift sequence.
     for (bool flushing = false;;) {
-        char* outPtr = out.data() + done;
-        std::size_t outLeft = out.size() - done;
+        char* outPtr = reinterpret_cast<char*>(out.data()) + done * sizeof(Unit);
+        std::size_t outLeft = (out.size() - done) * sizeof(Unit);
         const std::size_t rc = flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
                                         : iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-        done = static_cast<std::size_t>(outPtr - out.data());
+        done = static_cast<std::size_t>(outPtr - reinterpret_cast<char*>(out.data())) / sizeof(Unit);
         if (rc != static_cast<std::size_t>(-1)) {
             if (flushing) {
                 break;
@@ -111,17 +114,82 @@ std::string Convert(const std::string& to, const std::string& from, const std::s
         } else if (errno == E2BIG) {
             out.resize(out.size() * 2);
         } else {
-            ok = false;
-            break;
+            out.resize(done);
+            if (!onError(inPtr, inLeft, out)) {
+                return false;
+            }
+            done = out.size();
+            out.resize(done + inLeft + 16);
         }
     }
+    out.resize(done);
+    return true;
+}
+
+// Decodes the text up to its first zero byte. A byte that does not start a
+// valid sequence becomes U+FFFD and decoding goes on after it; so does a
+// sequence cut short by the end of the text.
+std::optional<std::u32string> Decode(const std::string& from, const std::string& in)
+{
+    iconv_t cd = iconv_open(kWideCodeSet, from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    std::u32string out;
+    auto replace = [](char*& inPtr, std::size_t& inLeft, std::u32string& o) {
+        if ((errno != EILSEQ && errno != EINVAL) || inLeft == 0) {
+            return false;
+        }
+        o.push_back(kReplacementChar);
+        ++inPtr;
+        --inLeft;
+        return true;
+    };
+    const bool ok = Run(cd, std::string_view(in.c_str()), out, replace);
     iconv_close(cd);
-    if (!ok) {
+    return ok ? std::optional(std::move(out)) : std::nullopt;
+}
+
+// Encodes text; a character that the code set cannot represent becomes '?'.
+std::optional<std::string> Encode(const std::string& to, const std::u32string& text)
+{
+    iconv_t cd = iconv_open(to.c_str(), kWideCodeSet);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    std::string out;
+    auto replace = [](char*& inPtr, std::size_t& inLeft, std::string& o) {
+        if (errno != EILSEQ || inLeft < sizeof(char32_t)) {
+            return false;
+        }
+        o.push_back('?');
+        inPtr += sizeof(char32_t);
+        inLeft -= sizeof(char32_t);
+        return true;
+    };
+    const bool ok = Run(cd, text, out, replace);
+    iconv_close(cd);
+    return ok ? std::optional(std::move(out)) : std::nullopt;
+}
+
+// The text up to its first zero byte in the other code set, with stand-ins
+// for what does not convert; empty only when the system cannot convert
+// between the two at all.
+std::string Convert(const std::string& to, const std::string& from, const std::string& in)
+{
+    if (to.empty() || from.empty()) {
         return {};
     }
-    out.resize(done);
-    out.resize(std::strlen(out.c_str()));
-    return out;
+    const std::optional<std::u32string> wide = Decode(from, in);
+    if (!wide) {
+        return {};
+    }
+    std::optional<std::string> out = Encode(to, *wide);
+    if (!out) {
+        return {};
+    }
+    out->resize(std::strlen(out->c_str()));
+    return std::move(*out);
 }
 
 } // namespace

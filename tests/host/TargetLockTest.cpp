@@ -35,7 +35,7 @@ TEST(TargetLock, CountZeroStillSetsAnEmptyList)
         host.Send("x", 1);
         host.SetCurrentUser(0);
     }
-    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"LockTargets 0", "GetTargets", "SetTargets 0",
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"LockTargets 0", "GetTargets", "SetTargets 0", "Send",
                                                       "SetTargets 0", "UnlockTargets"}));
     EXPECT_TRUE(host.Sent().at(0).recipients.empty()) << "an empty list reaches nobody, not the current user";
 }

@@ -5,7 +5,24 @@
 
 namespace {
 
-class TimerTick : public GameFixture {};
+class TimerTick : public GameFixture {
+protected:
+    // Leaves the host with a list of recipients of its own, as a host in the
+    // middle of its own addressing would have it.
+    void SetPreviousTargets()
+    {
+        host.LockTargets(0);
+        host.SetTargets(m_previous, 2);
+        host.UnlockTargets();
+    }
+    std::vector<std::string> CallsFrom(std::size_t first)
+    {
+        const std::vector<std::string> calls = host.Calls();
+        return std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(first), calls.end());
+    }
+
+    const uint32_t m_previous[2] = {40, 50};
+};
 
 TEST_F(TimerTick, FirstTickWithNobodyOnTheGrid)
 {
@@ -109,6 +126,85 @@ TEST_F(TimerTick, CrowdLimit155And156)
     EXPECT_TRUE(host.Sent().empty()) << "256 objects do not fit in one list: nothing is sent";
     EXPECT_FALSE(host.TargetsLocked());
     EXPECT_TRUE(host.Targets().empty());
+}
+
+TEST_F(TimerTick, HoldsOneTargetLockAroundBothSends)
+{
+    Enter(7);
+    SetPreviousTargets();
+    const std::size_t before = host.Calls().size();
+    host.FireTimers();
+    EXPECT_EQ(CallsFrom(before), (std::vector<std::string>{"LockTargets 0", "GetTargets", "SetTargets 1",
+                                                          "Send 99:2", "Send 99:4", "SetTargets 2",
+                                                          "UnlockTargets"}));
+    EXPECT_EQ(host.Targets(), (std::vector<uint32_t>{40, 50}));
+}
+
+TEST_F(TimerTick, OversizedTickPutsBackANonEmptyPreviousList)
+{
+    host.FireTimers();
+    for (uint32_t id = 1; id <= 156; ++id) {
+        Enter(id);
+    }
+    SetPreviousTargets();
+    host.TakeSent();
+    const std::size_t before = host.Calls().size();
+    host.FireTimers();
+    EXPECT_TRUE(host.Sent().empty());
+    EXPECT_EQ(CallsFrom(before), (std::vector<std::string>{"LockTargets 0", "GetTargets", "SetTargets 156",
+                                                          "SetTargets 2", "UnlockTargets"}));
+    EXPECT_EQ(host.Targets(), (std::vector<uint32_t>{40, 50}));
+    EXPECT_FALSE(host.TargetsLocked());
+}
+
+TEST_F(TimerTick, RefusedTargetLockLeavesTheListAlone)
+{
+    Enter(7);
+    host.FireTimers();
+    SetPreviousTargets();
+    host.TakeSent();
+    host.grantTargetLock = false;
+    const std::size_t before = host.Calls().size();
+    host.FireTimers();
+    ASSERT_TRUE(MoveTo(7, 3, 4));
+    ASSERT_TRUE(Attack(7, 1, 1, 0));
+    // Each broadcast asks once, is refused, and goes out under the host's
+    // own addressing, which it neither replaces nor restores.
+    EXPECT_EQ(CallsFrom(before), (std::vector<std::string>{"LockTargets 0", "Send 99:2", "Send 99:4",
+                                                          "LockTargets 0", "Send 99:2", "LockTargets 0",
+                                                          "Send 99:3"}));
+    EXPECT_EQ(host.Targets(), (std::vector<uint32_t>{40, 50}));
+    const std::vector<SSent> sent = host.Sent();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_TRUE(sent[0].recipients.empty()) << "no current user during the tick";
+    EXPECT_EQ(sent[2].recipients, std::vector<uint32_t>{7});
+    EXPECT_EQ(sent[3].recipients, std::vector<uint32_t>{7});
+}
+
+TEST(TimerTickWithoutSender, AdvancesAndStillSwapsTheList)
+{
+    CFakeHost host;
+    ASSERT_EQ(KVServerStart(&host), 0);
+    host.services.at(0).second->Init(&host); // a context, but no SetSender
+    const uint32_t previous[] = {40, 50};
+    host.LockTargets(0);
+    host.SetTargets(previous, 2);
+    host.UnlockTargets();
+
+    host.FireTimers();
+    ASSERT_EQ(CNpcManager::Instance().Count(), 100u);
+    const CNpcObject* npc = CNpcManager::Instance().Find(ObjID(1, 1));
+    ASSERT_NE(npc, nullptr);
+    const ObjPos first{1, 1, npc->x, npc->y};
+    const std::size_t before = host.Calls().size();
+    host.FireTimers();
+    EXPECT_NE((ObjPos{1, 1, npc->x, npc->y}), first) << "the objects move on every tick";
+    EXPECT_TRUE(host.Sent().empty());
+    const std::vector<std::string> calls = host.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
+              (std::vector<std::string>{"LockTargets 0", "GetTargets", "SetTargets 0", "SetTargets 2",
+                                        "UnlockTargets"}));
+    EXPECT_EQ(host.Targets(), (std::vector<uint32_t>{40, 50}));
 }
 
 TEST(TimerTickWithoutContext, SkipsItsWork)

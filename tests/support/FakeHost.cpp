@@ -112,6 +112,13 @@ bool CFakeHost::Send(const void* data, uint32_t size)
 {
     std::lock_guard lock(m_mutex);
     SSent sent{std::string(static_cast<const char*>(data), size), {}};
+    // Named by the frame's module id and message number: "Send 99:2".
+    if (size >= 4) {
+        const auto* b = static_cast<const uint8_t*>(data);
+        Record("Send " + std::to_string(b[0] | b[1] << 8) + ":" + std::to_string(b[2] | b[3] << 8));
+    } else {
+        Record("Send");
+    }
     if (m_targetsLocked && m_listSet) {
         sent.recipients.assign(m_targetIds, m_targetIds + m_targetCount);
     } else if (t_currentUser != 0) {
