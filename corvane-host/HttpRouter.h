@@ -9,6 +9,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -20,6 +21,10 @@ using CHttpRequest = boost::beast::http::request<boost::beast::http::string_body
 using CHttpResponse = std::variant<boost::beast::http::response<boost::beast::http::string_body>,
                                    boost::beast::http::response<boost::beast::http::empty_body>,
                                    boost::beast::http::response<boost::beast::http::file_body>>;
+
+// What an HTTP session reads of one request at most.
+inline constexpr std::size_t kHttpHeaderLimit = 8 * 1024;
+inline constexpr std::size_t kHttpBodyLimit = 16 * 1024;
 
 // The target without its query.
 std::string_view PathOf(std::string_view target);

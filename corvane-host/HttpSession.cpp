@@ -31,8 +31,8 @@ void CHttpSession::Shutdown() { m_stream.close(); }
 void CHttpSession::DoRead()
 {
     m_parser.emplace();
-    m_parser->header_limit(8 * 1024);
-    m_parser->body_limit(16 * 1024);
+    m_parser->header_limit(kHttpHeaderLimit);
+    m_parser->body_limit(kHttpBodyLimit);
     m_stream.expires_after(kHttpTimeout);
     http::async_read(m_stream, m_buffer, *m_parser,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });

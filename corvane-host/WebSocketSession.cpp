@@ -1,5 +1,6 @@
 #include "WebSocketSession.h"
 
+#include "HostMessages.h"
 #include "HostOptions.h"
 #include "HostProtocol.h"
 #include "Metrics.h"
@@ -24,8 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 4;
-
 constexpr auto kHandshakeTimeout = 10s;
 constexpr auto kLoginTimeout = 10s;
 // A peer that sends nothing for this long is pinged, then dropped.
@@ -33,8 +32,6 @@ constexpr auto kIdleTimeout = 60s;
 // How long a closing connection may take to flush and finish the closing
 // handshake before its socket is simply closed.
 constexpr auto kCloseTimeout = 2s;
-
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 void AppendLE(std::string& out, uint32_t value, int bytes)
 {
@@ -48,7 +45,7 @@ void AppendLE(std::string& out, uint32_t value, int bytes)
 std::string HostFrame(uint16_t msg, std::string_view body)
 {
     std::string out;
-    out.reserve(kHeaderSize + body.size());
+    out.reserve(kClientHeaderSize + body.size());
     AppendLE(out, kHostModuleId, 2);
     AppendLE(out, msg, 2);
     out.append(body);
@@ -217,13 +214,14 @@ void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
         HandleLogin(data, size);
         return;
     }
-    if (size < kHeaderSize) {
+    const std::optional<CClientHeader> header = ReadClientHeader(data, size);
+    if (!header) {
         m_ctx.metrics.CountDropped("short");
         return;
     }
-    if (ReadU16(data) == kHostModuleId) {
+    if (header->moduleId == kHostModuleId) {
         m_ctx.metrics.CountReceived(kHostModuleId);
-        HandleHostMessage(ReadU16(data + 2), data + kHeaderSize, size - kHeaderSize);
+        HandleHostMessage(header->cmd, data + kClientHeaderSize, size - kClientHeaderSize);
         return;
     }
     m_ctx.state.DeliverToModule(m_userId, data, size);
@@ -231,21 +229,20 @@ void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
 
 void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
 {
-    if (size < kHeaderSize || ReadU16(data) != kHostModuleId || ReadU16(data + 2) != kCmdLogin) {
+    const std::optional<CClientHeader> header = ReadClientHeader(data, size);
+    if (!header || header->moduleId != kHostModuleId || header->cmd != kCmdLogin) {
         CloseWith(websocket::close_code::policy_error, "not_logged_in");
         return;
     }
     m_ctx.metrics.CountReceived(kHostModuleId);
 
-    // The token is a short string: a count byte, then that many bytes.
-    const uint8_t* body = data + kHeaderSize;
-    const std::size_t bodySize = size - kHeaderSize;
-    if (bodySize < 1 || bodySize - 1 < body[0]) {
+    const std::optional<std::string_view> token =
+        ParseLoginToken(data + kClientHeaderSize, size - kClientHeaderSize);
+    if (!token) {
         RefuseLogin(kLoginMalformed);
         return;
     }
-    const std::string_view token(reinterpret_cast<const char*>(body + 1), body[0]);
-    const CLoginResult result = m_ctx.state.Login(*this, token);
+    const CLoginResult result = m_ctx.state.Login(*this, *token);
     if (result.code != kLoginOk) {
         RefuseLogin(result.code);
         return;

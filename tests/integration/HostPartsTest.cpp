@@ -1,6 +1,7 @@
 // The host's pieces without networking: option parsing and checks, the
-// token bucket, the token file and its hash, static path lookup, the byte
-// rate windows and the metrics text.
+// client's header and Login body, the token bucket, the token file and its
+// hash, static path lookup, the byte rate windows and the metrics text.
+#include "HostMessages.h"
 #include "HostOptions.h"
 #include "Metrics.h"
 #include "RateWindow.h"
@@ -46,6 +47,30 @@ TEST(HostOptions, ListenAddressesSplitIntoHostAndPort)
     for (const char* bad : {"7780", ":7780", "host:", "host:65536", "host:80x", "::1:80", "[]:80"}) {
         EXPECT_THROW(ParseListenAddress(bad, host, port), std::invalid_argument) << bad;
     }
+}
+
+TEST(HostMessages, HeaderNeedsFourBytesReadLittleEndian)
+{
+    const uint8_t msg[] = {0x63, 0x00, 0x02, 0x01, 0xFF};
+    EXPECT_FALSE(ReadClientHeader(msg, 3));
+    const std::optional<CClientHeader> header = ReadClientHeader(msg, sizeof(msg));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->moduleId, 99);
+    EXPECT_EQ(header->cmd, 0x0102);
+}
+
+TEST(HostMessages, LoginTokenIsACountedStringInsideTheBody)
+{
+    const uint8_t body[] = {0x03, 'a', 'b', 'c', 'x'};
+    EXPECT_FALSE(ParseLoginToken(body, 0));
+    EXPECT_FALSE(ParseLoginToken(body, 3)) << "count 3 with only 2 bytes after it";
+    EXPECT_EQ(ParseLoginToken(body, 4), "abc");
+    EXPECT_EQ(ParseLoginToken(body, sizeof(body)), "abc") << "bytes after the token are ignored";
+    const uint8_t empty[] = {0x00};
+    EXPECT_EQ(ParseLoginToken(empty, 1), "");
+    const uint8_t longest[256] = {0xFF};
+    EXPECT_EQ(ParseLoginToken(longest, 256)->size(), 255u);
+    EXPECT_FALSE(ParseLoginToken(longest, 255));
 }
 
 TEST(HostOptions, SettingsThatBreakTheGameAreRefused)
