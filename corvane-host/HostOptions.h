@@ -2,6 +2,8 @@
 #ifndef CORVANE_HOST_HOSTOPTIONS_H
 #define CORVANE_HOST_HOSTOPTIONS_H
 
+#include "FleetOptions.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +22,7 @@ struct CHostOptions {
     std::size_t maxFrame = 4096;
     std::size_t sendQueue = std::size_t{1} << 20;
     std::string logLevel = "info";
+    CFleetOptions fleet;
 };
 
 // "4096", "64KiB", "1MiB", "2GiB" (also "k", "KB", "M", "MB": binary units all

@@ -6,6 +6,7 @@
 #include "HostOptions.h"
 
 #include <memory>
+#include <string>
 
 class CHostServer {
 public:
@@ -21,6 +22,8 @@ public:
     int Run();
 
 private:
+    void JoinFleet(const std::string& listening);
+
     struct CImpl;
     std::unique_ptr<CImpl> m_impl;
 };

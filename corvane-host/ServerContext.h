@@ -13,6 +13,7 @@ struct CHostOptions;
 class CSharedState;
 class CMetrics;
 class CHttpRouter;
+class CFleet;
 
 inline constexpr const char* kServerName = "corvane-host";
 
@@ -34,6 +35,7 @@ struct CServerContext {
     bool stopping = false;
     std::vector<std::weak_ptr<IHostSession>> sessions;
     std::size_t pruneAt = 64;
+    CFleet* fleet = nullptr; // set when the host is part of a fleet
 
     // Remembers a session for the stop; forgets ended ones now and then, so
     // that the list stays proportional to the live sessions.
