@@ -28,6 +28,7 @@ const conn = new Connection({
     world.reset(userId);
     world.log(now(), `Logged in as user #${userId}`);
     conn.send(encodeEnterScene());
+    if (lobby.fleet) refreshLobby();
   },
   onMessage: (msg) => world.apply(msg, now()),
 });
