@@ -18,6 +18,27 @@ std::string Lower(std::string_view text)
 
 } // namespace
 
+std::string CheckOptions(const CHostOptions& options)
+{
+    if (options.maxUsers < 1 || options.maxUsers > kMaxUsersLimit) {
+        return "--max-users " + std::to_string(options.maxUsers) + " is outside 1 to " +
+               std::to_string(kMaxUsersLimit) + ": with more users the module's per-tick lists (255 objects, " +
+               "100 of them its own) no longer fit and nobody would get updates";
+    }
+    if (options.maxFrame < kMinMaxFrame || options.maxFrame > kMaxMaxFrame) {
+        return "--max-frame " + std::to_string(options.maxFrame) + " is outside " + std::to_string(kMinMaxFrame) +
+               " bytes (the largest Login) to 64MiB";
+    }
+    if (options.sendQueue < kMinSendQueue) {
+        return "--send-queue " + std::to_string(options.sendQueue) + " is below 16KiB: the module's messages " +
+               "of one tick alone can take 6KiB, so every player would be cut";
+    }
+    if (options.maxPending < 1) {
+        return "--max-pending must be at least 1";
+    }
+    return {};
+}
+
 std::size_t ParseByteSize(std::string_view text)
 {
     std::size_t value = 0;

@@ -10,20 +10,37 @@
 #include <string>
 #include <string_view>
 
+// With more users on the grid the module's per-tick lists (at most 255
+// objects, 100 of them its own) no longer fit: every tick and every move
+// would send nothing, and nobody would get updates again.
+inline constexpr uint32_t kMaxUsersLimit = 155;
+// The largest Login: the 4-byte header, the count byte and a 255-byte token.
+inline constexpr std::size_t kMinMaxFrame = 4 + 1 + 255;
+inline constexpr std::size_t kMaxMaxFrame = std::size_t{64} << 20;
+// Two ticks of the module's largest lists (PoseList 2,300 bytes and
+// ObjInfoList 3,830 at 255 objects): below that every player is cut at the
+// first tick that finds the socket still busy.
+inline constexpr std::size_t kMinSendQueue = std::size_t{16} << 10;
+
 struct CHostOptions {
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 7780;
     std::filesystem::path modulePath;
     std::filesystem::path webRoot;
-    uint32_t maxUsers = 155;
+    uint32_t maxUsers = kMaxUsersLimit;
     std::filesystem::path tokenFile; // empty: every token is accepted
     double rate = 30;                // messages a second per connection
     uint32_t burst = 60;
     std::size_t maxFrame = 4096;
     std::size_t sendQueue = std::size_t{1} << 20;
+    uint32_t maxPending = 1024; // game connections not logged in yet
     std::string logLevel = "info";
     CFleetOptions fleet;
 };
+
+// Settings that parse but cannot work together with the module: "" when
+// they can, else one line saying which flag is wrong and why.
+std::string CheckOptions(const CHostOptions& options);
 
 // "4096", "64KiB", "1MiB", "2GiB" (also "k", "KB", "M", "MB": binary units all
 // the same). Throws std::invalid_argument with a one-line reason.

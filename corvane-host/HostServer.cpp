@@ -106,10 +106,11 @@ void CHostServer::Start()
     impl.router = std::make_unique<CHttpRouter>(
         webRoot, [&impl] { return impl.state->Started(); },
         [&impl] {
-            return impl.metrics.Render(impl.state->UsersOnline()) + (impl.fleet ? impl.fleet->RenderMetrics() : "");
+            return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending) +
+                   (impl.fleet ? impl.fleet->RenderMetrics() : "");
         });
     impl.context = std::make_unique<CServerContext>(
-        CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64});
+        CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64, 0});
     impl.listener = std::make_shared<CListener>(impl.ioc, *impl.context);
     const tcp::endpoint local = impl.listener->Bind(options.listenHost, options.listenPort);
 

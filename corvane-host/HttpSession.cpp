@@ -56,7 +56,7 @@ void CHttpSession::OnRead(beast::error_code ec)
     if (websocket::is_upgrade(req) && PathOf(req.target()) == "/ws" && !m_ctx.stopping) {
         auto session = std::make_shared<CWsSession>(m_stream.release_socket(), m_ctx);
         m_ctx.Track(session);
-        session->Run(std::move(req));
+        session->Run(req, m_buffer);
         return;
     }
     if (m_ctx.fleet != nullptr && FleetRouteOf(req) != EFleetRoute::None) {

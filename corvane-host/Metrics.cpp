@@ -1,5 +1,6 @@
 #include "Metrics.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -9,9 +10,10 @@ namespace {
 constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in"};
 constexpr std::string_view kDropReasons[] = {"short", "unknown_module", "unknown_command", "no_recipient"};
 constexpr std::string_view kCloseReasons[] = {
-    "client_closed",   "client_dropped",    "idle_timeout",  "logout",        "text_frame",   "frame_too_big",
-    "rate_limited",    "send_queue_full",   "not_logged_in", "login_timeout", "unauthorized", "server_full",
-    "malformed_login", "already_logged_in", "shutdown",
+    "client_closed",   "client_dropped",    "idle_timeout", "logout",           "text_frame",
+    "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
+    "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
+    "too_many_pending",
 };
 
 void Header(std::string& out, const char* name, const char* type, const char* help)
@@ -115,17 +117,40 @@ void CMetrics::ObserveTick(double seconds)
     m_tickSum += seconds;
 }
 
+void CMetrics::CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now)
+{
+    m_userBytes[userId].Add(bytes, now);
+}
+
+void CMetrics::ForgetUser(uint32_t userId) { m_userBytes.erase(userId); }
+
 uint64_t CMetrics::Logins(std::string_view result) const { return Get(m_logins, result); }
 uint64_t CMetrics::Dropped(std::string_view reason) const { return Get(m_dropped, reason); }
 uint64_t CMetrics::Closed(std::string_view reason) const { return Get(m_closed, reason); }
 
-std::string CMetrics::Render(std::size_t usersOnline) const
+std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRateWindow::Clock::time_point now) const
 {
     std::string out;
     out.reserve(4096);
 
     Header(out, "corvane_users_online", "gauge", "Users logged in now.");
     Line(out, "corvane_users_online", "", usersOnline);
+
+    Header(out, "corvane_connections_pending", "gauge", "Game connections not logged in yet.");
+    Line(out, "corvane_connections_pending", "", pending);
+
+    uint64_t total = 0;
+    uint64_t most = 0;
+    for (const auto& [userId, window] : m_userBytes) {
+        const uint64_t bytes = window.LastSecond(now);
+        total += bytes;
+        most = std::max(most, bytes);
+    }
+    Header(out, "corvane_user_bytes_per_second", "gauge",
+           "Bytes queued for each logged-in user in the last whole second: mean and max over the users.");
+    Line(out, "corvane_user_bytes_per_second", Label("stat", "mean"),
+         m_userBytes.empty() ? 0 : total / m_userBytes.size());
+    Line(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
 
     Header(out, "corvane_logins_total", "counter", "Login attempts by result.");
     for (const auto& [result, n] : m_logins) {

@@ -2,6 +2,8 @@
 #ifndef CORVANE_HOST_METRICS_H
 #define CORVANE_HOST_METRICS_H
 
+#include "RateWindow.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 class CMetrics {
 public:
@@ -24,12 +27,18 @@ public:
     void CountSent(std::size_t bytes);
     void CountClosed(std::string_view reason);
     void ObserveTick(double seconds);
+    // Bytes queued for one logged-in user; ForgetUser when the user leaves.
+    void CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now);
+    void ForgetUser(uint32_t userId);
 
     uint64_t Logins(std::string_view result) const;
     uint64_t Dropped(std::string_view reason) const;
     uint64_t Closed(std::string_view reason) const;
 
-    std::string Render(std::size_t usersOnline) const;
+    // The gauges come from the caller; the per-user byte rates are those of
+    // the last whole second before `now`.
+    std::string Render(std::size_t usersOnline, std::size_t pending,
+                       CRateWindow::Clock::time_point now = CRateWindow::Clock::now()) const;
 
 private:
     using CLabelled = std::map<std::string, uint64_t, std::less<>>;
@@ -50,6 +59,7 @@ private:
     std::array<uint64_t, kTickBuckets.size()> m_tickBuckets{};
     uint64_t m_tickCount = 0;
     double m_tickSum = 0;
+    std::unordered_map<uint32_t, CRateWindow> m_userBytes;
 };
 
 #endif

@@ -35,6 +35,8 @@ struct CServerContext {
     bool stopping = false;
     std::vector<std::weak_ptr<IHostSession>> sessions;
     std::size_t pruneAt = 64;
+    // Game connections between the upgrade and the login (or their end).
+    std::size_t pending = 0;
     CFleet* fleet = nullptr; // set when the host is part of a fleet
 
     // Remembers a session for the stop; forgets ended ones now and then, so

@@ -307,13 +307,22 @@ CLoginResult CSharedState::Login(IUserLink& link, std::string_view token)
     if (m_tokens != nullptr && !m_tokens->Accepts(token)) {
         return {kLoginUnauthorized, 0};
     }
-    // Ids are never reused; after the last one the server stays full.
-    if (m_users.size() >= m_maxUsers || m_nextUserId == 0) {
+    if (m_users.size() >= m_maxUsers) {
         return {kLoginServerFull, 0};
     }
-    const uint32_t userId = m_nextUserId++;
+    const uint32_t userId = TakeUserId();
     m_users.emplace(userId, &link);
     return {kLoginOk, userId};
+}
+
+// Ids count up and wrap after 2^32 - 1 logins, skipping 0 and the ids still
+// online; fewer users than ids are ever online, so the search ends.
+uint32_t CSharedState::TakeUserId()
+{
+    while (m_nextUserId == 0 || m_users.contains(m_nextUserId)) {
+        ++m_nextUserId;
+    }
+    return m_nextUserId++;
 }
 
 void CSharedState::Logout(uint32_t userId)

@@ -72,6 +72,8 @@ public:
     // module's first words to the user come after the acknowledgement.
     CLoginResult Login(IUserLink& link, std::string_view token);
     void ReportLogin(uint32_t userId);
+    // Where the next id search starts; lets tests begin near the wrap.
+    void SetNextUserId(uint32_t userId) { m_nextUserId = userId; }
     // Reports OnUserLogout; a second call for the same id does nothing.
     void Logout(uint32_t userId);
     std::size_t UsersOnline() const { return m_users.size(); }
@@ -118,6 +120,7 @@ private:
     template <class F>
     bool CallModule(uint32_t userId, const char* what, F&& call);
     void NotifyLogout(uint32_t userId);
+    uint32_t TakeUserId();
 
     boost::asio::io_context& m_ioc;
     CMetrics& m_metrics;

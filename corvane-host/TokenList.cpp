@@ -1,28 +1,10 @@
 #include "TokenList.h"
 
-#include <algorithm>
 #include <cstring>
 #include <cerrno>
 #include <fstream>
+#include <random>
 #include <stdexcept>
-
-namespace {
-
-// Touches the same number of bytes whatever the contents; only the lengths of
-// the token and the line can shape the time.
-bool ConstantTimeEqual(std::string_view a, std::string_view b)
-{
-    const std::size_t n = std::max(a.size(), b.size());
-    unsigned diff = a.size() == b.size() ? 0u : 1u;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
-        const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
-        diff |= static_cast<unsigned>(x ^ y);
-    }
-    return diff == 0;
-}
-
-} // namespace
 
 CTokenList CTokenList::Load(const std::filesystem::path& file)
 {
@@ -43,16 +25,28 @@ CTokenList CTokenList::Load(const std::filesystem::path& file)
     if (in.bad()) {
         throw std::runtime_error("cannot read token file " + file.string());
     }
-    return CTokenList(std::move(tokens));
+    return CTokenList(tokens);
 }
 
-CTokenList::CTokenList(std::vector<std::string> tokens) : m_tokens(std::move(tokens)) {}
-
-bool CTokenList::Accepts(std::string_view token) const
+CTokenList::CTokenList(const std::vector<std::string>& tokens)
 {
-    bool found = false;
-    for (const std::string& line : m_tokens) {
-        found |= ConstantTimeEqual(line, token);
+    // The keys are drawn per process, so that nobody outside can know which
+    // tokens share a bucket.
+    std::random_device entropy;
+    for (CSipKey& key : m_keys) {
+        for (uint64_t& word : key) {
+            word = (uint64_t{entropy()} << 32) ^ entropy();
+        }
     }
-    return found;
+    m_digests.reserve(tokens.size());
+    for (const std::string& token : tokens) {
+        m_digests.insert(Digest(token));
+    }
 }
+
+CTokenList::CDigest CTokenList::Digest(std::string_view token) const
+{
+    return {SipHash24(m_keys[0], token), SipHash24(m_keys[1], token)};
+}
+
+bool CTokenList::Accepts(std::string_view token) const { return m_digests.contains(Digest(token)); }

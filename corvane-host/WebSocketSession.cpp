@@ -5,11 +5,15 @@
 #include "HostProtocol.h"
 #include "Metrics.h"
 
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/error.hpp>
 #include <spdlog/spdlog.h>
 
 #include <chrono>
+#include <sstream>
 #include <utility>
 
 namespace asio = boost::asio;
@@ -74,8 +78,15 @@ CWsSession::CWsSession(tcp::socket&& socket, CServerContext& ctx)
 {
 }
 
-void CWsSession::Run(CHttpRequest req)
+void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
 {
+    if (m_ctx.pending >= m_ctx.options.maxPending) {
+        m_overflow = true;
+    } else {
+        ++m_ctx.pending;
+        m_pending = true;
+    }
+
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = kHandshakeTimeout;
     timeouts.idle_timeout = kIdleTimeout;
@@ -86,7 +97,24 @@ void CWsSession::Run(CHttpRequest req)
         [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
     m_ws.read_message_max(m_ctx.options.maxFrame);
     m_ws.binary(true);
-    m_ws.async_accept(req, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
+
+    // The stream takes bytes already read only together with the request
+    // they follow, and holds 1,536 of them: it gets the request's fields
+    // that the handshake checks, then the carried bytes. A client that sends
+    // more than that ahead of the answer fails the handshake.
+    http::request<http::empty_body> handshake{req.method(), "/ws", req.version()};
+    for (const http::field field : {http::field::host, http::field::connection, http::field::upgrade,
+                                    http::field::sec_websocket_key, http::field::sec_websocket_version}) {
+        if (const auto it = req.find(field); it != req.end()) {
+            handshake.set(field, it->value());
+        }
+    }
+    std::ostringstream text;
+    text << handshake;
+    m_handshake = text.str() + beast::buffers_to_string(carried.data());
+    carried.consume(carried.size());
+    m_ws.async_accept(asio::buffer(m_handshake),
+                      [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
 }
 
 void CWsSession::Shutdown()
@@ -108,13 +136,18 @@ void CWsSession::Deliver(std::shared_ptr<const std::string> message)
         return;
     }
     m_queuedBytes += message->size();
+    if (m_userId != 0) {
+        m_ctx.metrics.CountUserBytes(m_userId, message->size(), CRateWindow::Clock::now());
+    }
     m_queue.push_back(std::move(message));
     DoWrite();
 }
 
 void CWsSession::OnAccept(beast::error_code ec)
 {
+    m_handshake.clear();
     if (ec) {
+        ReleasePending();
         spdlog::debug("{}: WebSocket handshake failed: {}", m_peer, ec.message());
         return;
     }
@@ -122,6 +155,8 @@ void CWsSession::OnAccept(beast::error_code ec)
     spdlog::debug("{}: game connection open", m_peer);
     if (m_ctx.stopping) {
         CloseWith(websocket::close_code::going_away, "shutdown");
+    } else if (m_overflow) {
+        CloseWith(websocket::close_code::try_again_later, "too_many_pending");
     } else {
         m_loginTimer.expires_after(kLoginTimeout);
         m_loginTimer.async_wait([self = shared_from_this()](beast::error_code timerEc) {
@@ -248,11 +283,20 @@ void CWsSession::Admit(std::string_view token)
         return;
     }
     m_userId = result.userId;
+    ReleasePending();
     m_loginTimer.cancel();
     m_ctx.metrics.CountLogin("ok");
     spdlog::debug("{}: logged in as user {}", m_peer, m_userId);
     SendLoginAck(kLoginOk, m_userId);
     m_ctx.state.ReportLogin(m_userId);
+}
+
+void CWsSession::ReleasePending()
+{
+    if (m_pending) {
+        m_pending = false;
+        --m_ctx.pending;
+    }
 }
 
 void CWsSession::RefuseLogin(int32_t code)
@@ -301,6 +345,7 @@ void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_
 void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
 {
     m_ended = true;
+    ReleasePending();
     m_ctx.metrics.CountClosed(reason);
     if (m_userId != 0) {
         spdlog::info("{}: user {} disconnected: {}{}{}", m_peer, m_userId, reason, detail.empty() ? "" : ": ",
@@ -309,6 +354,7 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
         spdlog::debug("{}: connection closed before login: {}", m_peer, reason);
     }
     if (m_userId != 0) {
+        m_ctx.metrics.ForgetUser(m_userId);
         m_ctx.state.Logout(m_userId);
     }
 }

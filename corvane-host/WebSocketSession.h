@@ -27,8 +27,10 @@ class CWsSession final : public IHostSession, public IUserLink, public std::enab
 public:
     CWsSession(boost::asio::ip::tcp::socket&& socket, CServerContext& ctx);
 
-    // Answers the upgrade request that the HTTP session has read.
-    void Run(CHttpRequest req);
+    // Answers the upgrade request that the HTTP session has read. `carried`
+    // holds what the client sent behind the request; it is taken over, so
+    // that messages sent in the same write as the upgrade are not lost.
+    void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
 
     void Shutdown() override;
     void Deliver(std::shared_ptr<const std::string> message) override;
@@ -41,6 +43,7 @@ private:
     void HandleLogin(const uint8_t* data, std::size_t size);
     void OnSeat(bool ok);
     void Admit(std::string_view token);
+    void ReleasePending();
     void RefuseLogin(int32_t code);
     void SendLoginAck(int32_t code, uint32_t userId);
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
@@ -54,6 +57,7 @@ private:
     std::string m_peer;
     boost::beast::websocket::stream<boost::beast::tcp_stream> m_ws;
     boost::beast::flat_buffer m_buffer;
+    std::string m_handshake;
     CServerContext& m_ctx;
     CTokenBucket m_bucket;
     boost::asio::steady_timer m_loginTimer;
@@ -62,6 +66,8 @@ private:
     std::size_t m_queuedBytes = 0;
     std::optional<boost::beast::websocket::close_code> m_closeCode;
     uint32_t m_userId = 0;
+    bool m_pending = false;  // counted in the context's pending connections
+    bool m_overflow = false; // came past --max-pending: closed once accepted
     bool m_accepted = false;
     bool m_ended = false;
     bool m_writing = false;

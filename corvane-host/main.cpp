@@ -51,9 +51,10 @@ int main(int argc, char** argv)
     app.add_option("--listen", listen, "Address and port to serve on (HOST:PORT, [IPv6]:PORT)")->capture_default_str();
     app.add_option("--module", module, "Module library to load")->capture_default_str();
     app.add_option("--web-root", webRoot, "Folder of the browser client's static files")->capture_default_str();
-    app.add_option("--max-users", options.maxUsers, "Most users logged in at once")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 1000000u));
+    app.add_option("--max-users", options.maxUsers,
+                   "Most users logged in at once, 1 to 155: with more on the grid the module's per-tick lists "
+                   "(255 objects, 100 of them its own) no longer fit and nobody gets updates")
+        ->capture_default_str();
     app.add_option("--token-file", tokenFile,
                    "File of accepted login tokens, one a line (default: any token is accepted)");
     app.add_option("--rate", options.rate, "Messages a second each connection may send")
@@ -62,10 +63,16 @@ int main(int argc, char** argv)
     app.add_option("--burst", options.burst, "Messages a connection may send at once")
         ->capture_default_str()
         ->check(CLI::Range(1u, 1000000000u));
-    app.add_option("--max-frame", maxFrame, "Largest message a client may send, in bytes (e.g. 4096, 64KiB)")
+    app.add_option("--max-frame", maxFrame,
+                   "Largest message a client may send, header included (e.g. 4096, 64KiB); at least 260 bytes, "
+                   "the largest Login, and at most 64MiB")
         ->capture_default_str();
     app.add_option("--send-queue", sendQueue,
-                   "Unsent bytes a connection may fall behind before it is closed (e.g. 1MiB)")
+                   "Unsent bytes a connection may fall behind before it is closed (e.g. 1MiB); at least 16KiB, "
+                   "two ticks of the module's largest messages")
+        ->capture_default_str();
+    app.add_option("--max-pending", options.maxPending,
+                   "Game connections not logged in yet, at most; further ones are closed at once with 1013")
         ->capture_default_str();
     double seatTtl = 15;
     app.add_option("--redis", options.fleet.redisUrl,
@@ -95,11 +102,8 @@ int main(int argc, char** argv)
     } catch (const std::invalid_argument& e) {
         return Fail(std::string(e.what()) + " (see --help)");
     }
-    if (options.maxFrame < 4 || options.maxFrame > (std::size_t{64} << 20)) {
-        return Fail("--max-frame must lie between 4 bytes and 64MiB (see --help)");
-    }
-    if (options.sendQueue < 1024) {
-        return Fail("--send-queue must be at least 1KiB (see --help)");
+    if (const std::string problem = CheckOptions(options); !problem.empty()) {
+        return Fail(problem + " (see --help)");
     }
     if (!options.fleet.Enabled() && (!options.fleet.world.empty() || !options.fleet.publicUrl.empty())) {
         return Fail("--world and --public-url need --redis (see --help)");
@@ -127,11 +131,6 @@ int main(int argc, char** argv)
     logger->set_level(spdlog::level::from_str(options.logLevel));
     logger->flush_on(spdlog::level::info);
     spdlog::set_default_logger(logger);
-    if (options.maxUsers > 155) {
-        spdlog::warn("--max-users {} is above 155: with more users on the grid the module's per-tick "
-                     "lists no longer fit",
-                     options.maxUsers);
-    }
 
     try {
         CHostServer server(options);

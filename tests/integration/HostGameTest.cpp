@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -177,4 +178,28 @@ TEST_F(HostGame, ClientThatNeverReadsIsCutOffWhileOthersKeepTheirTicks)
         EXPECT_EQ(FindPose(poses, stuckId, 0), nullptr);
         EXPECT_NE(FindPose(poses, reader->UserId(), 0), nullptr);
     }
+}
+
+TEST_F(HostGame, BytesPerUserAndSecondAreReported)
+{
+    StartHost();
+    auto a = EnterScene();
+    auto b = EnterScene();
+    // Every tick brings each user a PoseList and an ObjInfoList of at least
+    // the server's 100 objects: over 2 KB in any whole second.
+    const auto deadline = Clock::now() + 5s;
+    std::optional<double> most;
+    while (Clock::now() < deadline) {
+        most = Metric("corvane_user_bytes_per_second{stat=\"max\"}");
+        if (most && *most > 2000) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(most);
+    EXPECT_GT(*most, 2000);
+    EXPECT_GT(Metric("corvane_user_bytes_per_second{stat=\"mean\"}").value_or(0), 0);
+    a->Close();
+    b->Close();
+    EXPECT_TRUE(WaitMetric("corvane_user_bytes_per_second{stat=\"max\"}", 0));
 }

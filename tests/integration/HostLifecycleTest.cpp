@@ -26,8 +26,12 @@ TEST_F(HostLifecycle, HelpListsTheFlags)
     m_host.Spawn({"--help"});
     ASSERT_EQ(m_host.WaitExit(10s), 0);
     for (const char* flag : {"--listen", "--module", "--web-root", "--max-users", "--token-file", "--rate", "--burst",
-                             "--max-frame", "--send-queue", "--log-level"}) {
+                             "--max-frame", "--send-queue", "--max-pending", "--log-level"}) {
         EXPECT_NE(m_host.Stdout().find(flag), std::string::npos) << flag;
+    }
+    // The limits and why they are there.
+    for (const char* limit : {"1 to 155", "at least 260 bytes", "at least 16KiB"}) {
+        EXPECT_NE(m_host.Stdout().find(limit), std::string::npos) << limit;
     }
 }
 
@@ -41,6 +45,28 @@ TEST_F(HostLifecycle, UsageErrorsExitWith2)
         m_host.Spawn(args);
         EXPECT_EQ(m_host.WaitExit(10s), 2);
         EXPECT_EQ(CountLines(m_host.Stderr(), "corvane-host: "), 1) << m_host.Stderr();
+    }
+}
+
+// Values that parse but would freeze the world, cut every player or refuse
+// every login stop the host before it serves anyone.
+TEST_F(HostLifecycle, SettingsThatBreakTheGameExitWith2)
+{
+    const std::string listen = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--max-users", "156"},
+                                                 {"--send-queue", "8KiB"},
+                                                 {"--max-frame", "259"},
+                                                 {"--max-pending", "0"}}) {
+        std::vector<std::string> all{"--listen", listen, "--module", ModulePath().string()};
+        all.insert(all.end(), args.begin(), args.end());
+        m_host.Spawn(all);
+        const std::optional<int> code = m_host.WaitExit(10s);
+        EXPECT_EQ(code, 2) << args[0];
+        if (!code) {
+            m_host.Signal(SIGKILL);
+            m_host.WaitExit(10s);
+        }
+        ExpectOneErrorLine(m_host.Stderr(), "corvane-host: " + args[0]);
     }
 }
 

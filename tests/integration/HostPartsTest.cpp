@@ -1,7 +1,10 @@
-// The host's pieces without networking: option parsing, the token bucket,
-// the token file, static path lookup and the metrics text.
+// The host's pieces without networking: option parsing and checks, the
+// token bucket, the token file and its hash, static path lookup, the byte
+// rate windows and the metrics text.
 #include "HostOptions.h"
 #include "Metrics.h"
+#include "RateWindow.h"
+#include "SipHash.h"
 #include "StaticFiles.h"
 #include "TokenBucket.h"
 #include "TokenList.h"
@@ -43,6 +46,27 @@ TEST(HostOptions, ListenAddressesSplitIntoHostAndPort)
     for (const char* bad : {"7780", ":7780", "host:", "host:65536", "host:80x", "::1:80", "[]:80"}) {
         EXPECT_THROW(ParseListenAddress(bad, host, port), std::invalid_argument) << bad;
     }
+}
+
+TEST(HostOptions, SettingsThatBreakTheGameAreRefused)
+{
+    const CHostOptions defaults;
+    EXPECT_EQ(CheckOptions(defaults), "");
+
+    const auto check = [&](auto change) {
+        CHostOptions options = defaults;
+        change(options);
+        return CheckOptions(options);
+    };
+    EXPECT_EQ(check([](CHostOptions& o) { o.maxUsers = 155; }), "");
+    EXPECT_NE(check([](CHostOptions& o) { o.maxUsers = 156; }).find("--max-users 156"), std::string::npos);
+    EXPECT_NE(check([](CHostOptions& o) { o.maxUsers = 0; }), "");
+    EXPECT_EQ(check([](CHostOptions& o) { o.maxFrame = 260; }), "");
+    EXPECT_NE(check([](CHostOptions& o) { o.maxFrame = 259; }).find("--max-frame"), std::string::npos);
+    EXPECT_NE(check([](CHostOptions& o) { o.maxFrame = (std::size_t{64} << 20) + 1; }), "");
+    EXPECT_EQ(check([](CHostOptions& o) { o.sendQueue = 16 * 1024; }), "");
+    EXPECT_NE(check([](CHostOptions& o) { o.sendQueue = 16 * 1024 - 1; }).find("--send-queue"), std::string::npos);
+    EXPECT_NE(check([](CHostOptions& o) { o.maxPending = 0; }).find("--max-pending"), std::string::npos);
 }
 
 TEST(TokenBucket, AllowsTheBurstThenTheRate)
@@ -92,6 +116,39 @@ TEST_F(TokenList, AcceptsWholeLinesOnly)
     for (const char* bad : {"", "s3cre", "s3cret\r", "s3crett", "S3CRET", "othe"}) {
         EXPECT_FALSE(tokens.Accepts(bad)) << bad;
     }
+}
+
+TEST(TokenListHash, SipHashMatchesThePublishedVector)
+{
+    const CSipKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+    std::string message;
+    for (char c = 0; c < 15; ++c) {
+        message.push_back(c);
+    }
+    EXPECT_EQ(SipHash24(key, message), 0xa129ca6149be45e5ULL);
+    EXPECT_EQ(SipHash24(key, ""), 0x726fdb47dd0e0e31ULL);
+}
+
+// A scan of the whole list per login takes milliseconds at this size: the
+// lookups below would then outlast the test's timeout many times over.
+TEST(TokenListHash, LookupsDoNotScanTheList)
+{
+    constexpr int kTokens = 200'000;
+    std::vector<std::string> lines;
+    lines.reserve(kTokens);
+    for (int i = 0; i < kTokens; ++i) {
+        lines.push_back("token-" + std::to_string(i) + "-0123456789abcdef0123456789abcdef");
+    }
+    const CTokenList tokens(lines);
+    ASSERT_EQ(tokens.Size(), static_cast<std::size_t>(kTokens));
+    int accepted = 0;
+    for (int i = 0; i < 20'000; ++i) {
+        const std::string& line = lines[static_cast<std::size_t>(i * 7919 % kTokens)];
+        accepted += tokens.Accepts(line) ? 1 : 0;
+        accepted += tokens.Accepts(line + "x") ? 1 : 0;
+        accepted += tokens.Accepts(line.substr(1)) ? 1 : 0;
+    }
+    EXPECT_EQ(accepted, 20'000);
 }
 
 TEST_F(TokenList, MissingFileNamesThePath)
@@ -152,11 +209,49 @@ TEST(StaticFilesContentType, KnownAndUnknownExtensions)
     EXPECT_EQ(ContentTypeFor("blob"), "application/octet-stream");
 }
 
+TEST(RateWindow, TellsTheLastWholeSecond)
+{
+    const auto t0 = CRateWindow::Clock::time_point{} + 100s;
+    CRateWindow window;
+    EXPECT_EQ(window.LastSecond(t0), 0u);
+    window.Add(10, t0);
+    window.Add(5, t0 + 900ms);
+    EXPECT_EQ(window.LastSecond(t0 + 900ms), 0u); // that second is not over
+    EXPECT_EQ(window.LastSecond(t0 + 1s), 15u);
+    window.Add(7, t0 + 1500ms);
+    EXPECT_EQ(window.LastSecond(t0 + 1900ms), 15u);
+    EXPECT_EQ(window.LastSecond(t0 + 2s), 7u);
+    EXPECT_EQ(window.LastSecond(t0 + 3s), 0u); // a silent second
+    window.Add(1, t0 + 5s);                    // after a gap, nothing carries over
+    EXPECT_EQ(window.LastSecond(t0 + 5s), 0u);
+    EXPECT_EQ(window.LastSecond(t0 + 6s), 1u);
+}
+
+TEST(Metrics, PerUserByteRatesAndPendingConnections)
+{
+    const auto t0 = CRateWindow::Clock::time_point{} + 100s;
+    CMetrics metrics;
+    metrics.CountUserBytes(1, 1000, t0);
+    metrics.CountUserBytes(1, 500, t0 + 10ms);
+    metrics.CountUserBytes(2, 300, t0 + 20ms);
+    std::string text = metrics.Render(2, 5, t0 + 1s);
+    for (const char* line : {"corvane_connections_pending 5\n", "corvane_user_bytes_per_second{stat=\"mean\"} 900\n",
+                             "corvane_user_bytes_per_second{stat=\"max\"} 1500\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
+    metrics.ForgetUser(1);
+    text = metrics.Render(1, 0, t0 + 1s);
+    EXPECT_NE(text.find("corvane_user_bytes_per_second{stat=\"max\"} 300\n"), std::string::npos) << text;
+    metrics.ForgetUser(2);
+    text = metrics.Render(0, 0, t0 + 1s);
+    EXPECT_NE(text.find("corvane_user_bytes_per_second{stat=\"mean\"} 0\n"), std::string::npos) << text;
+}
+
 TEST(Metrics, RendersSeriesFromZeroAndCumulativeBuckets)
 {
     CMetrics metrics;
     metrics.DeclareModule(99);
-    std::string text = metrics.Render(0);
+    std::string text = metrics.Render(0, 0);
     EXPECT_NE(text.find("corvane_recv_failures_total{module=\"99\"} 0\n"), std::string::npos);
     EXPECT_NE(text.find("corvane_logins_total{result=\"server_full\"} 0\n"), std::string::npos);
 
@@ -167,7 +262,7 @@ TEST(Metrics, RendersSeriesFromZeroAndCumulativeBuckets)
     metrics.CountSent(30);
     metrics.ObserveTick(0.0003);
     metrics.ObserveTick(2.0);
-    text = metrics.Render(7);
+    text = metrics.Render(7, 0);
     for (const char* line :
          {"corvane_users_online 7\n", "corvane_logins_total{result=\"ok\"} 1\n",
           "corvane_messages_received_total{module=\"99\"} 2\n", "corvane_messages_sent_total 2\n",

@@ -2,7 +2,13 @@
 // bad input, against the real host process.
 #include "HostFixture.h"
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -241,4 +247,76 @@ TEST_F(HostSession, MaxUsersFlagSetsTheCap)
     auto b = LogIn();
     auto c = Connect();
     EXPECT_EQ(c->Login("").code, kLoginServerFull);
+}
+
+TEST_F(HostSession, ConnectionsPastMaxPendingAreClosedWith1013)
+{
+    StartHost({"--max-pending", "2"});
+    auto first = Connect();
+    auto second = Connect();
+    auto third = Connect();
+    ExpectClosedWith(*third, 1013);
+    EXPECT_TRUE(WaitMetric("corvane_connections_closed_total{reason=\"too_many_pending\"}", 1));
+    EXPECT_EQ(Metric("corvane_connections_pending"), 2);
+
+    // A login frees its slot: the next connection may log in, and those
+    // logged in are not counted.
+    ASSERT_EQ(first->Login("").code, kLoginOk);
+    EXPECT_TRUE(WaitMetric("corvane_connections_pending", 1));
+    auto fourth = Connect();
+    EXPECT_EQ(fourth->Login("").code, kLoginOk);
+    second->Close();
+    EXPECT_TRUE(WaitMetric("corvane_connections_pending", 0));
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"too_many_pending\"}"), 1);
+    EXPECT_TRUE(first->IsOpen());
+}
+
+// A client that sends its first message in the same write as the upgrade
+// request, ahead of the answer.
+TEST_F(HostSession, BytesSentWithTheUpgradeAreNotLost)
+{
+    StartHost();
+    namespace asio = boost::asio;
+    asio::io_context ioc;
+    asio::ip::tcp::socket socket(ioc);
+    socket.connect({asio::ip::make_address("127.0.0.1"), m_host.Port()});
+
+    // Login with an empty token, as a masked binary frame.
+    const std::string login = Bytes({0, 0, 1, 0, 0});
+    const std::string mask = Bytes({0x11, 0x22, 0x33, 0x44});
+    std::string frame = Bytes({0x82, 0x80 | static_cast<int>(login.size())}) + mask;
+    for (std::size_t i = 0; i < login.size(); ++i) {
+        frame.push_back(static_cast<char>(login[i] ^ mask[i % 4]));
+    }
+    const std::string request = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade\r\n"
+                                "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    asio::write(socket, asio::buffer(request + frame));
+
+    // The answer, then LoginAck: an unmasked binary frame of 12 bytes.
+    std::string received;
+    const std::string ack = Bytes({0x82, 12, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0});
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    socket.non_blocking(true);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::size_t head = received.find("\r\n\r\n");
+        if (head != std::string::npos && received.size() >= head + 4 + ack.size()) {
+            break;
+        }
+        char chunk[512];
+        boost::system::error_code ec;
+        const std::size_t n = socket.read_some(asio::buffer(chunk), ec);
+        if (ec == asio::error::would_block) {
+            std::this_thread::sleep_for(10ms);
+            continue;
+        }
+        if (ec) {
+            break;
+        }
+        received.append(chunk, n);
+    }
+    ASSERT_EQ(received.rfind("HTTP/1.1 101", 0), 0u) << received;
+    const std::size_t head = received.find("\r\n\r\n");
+    ASSERT_NE(head, std::string::npos);
+    EXPECT_EQ(received.substr(head + 4), ack);
 }

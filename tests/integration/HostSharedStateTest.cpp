@@ -191,6 +191,26 @@ TEST_F(SharedState, LoginsGetIdsInOrderUpToTheCap)
     EXPECT_EQ(m_state->UsersOnline(), 2u);
 }
 
+TEST_F(SharedState, IdsWrapSkippingZeroAndUsersOnline)
+{
+    Start(4);
+    CFakeLink a, b, c, d, e;
+    EXPECT_EQ(LogIn(a), 1u);
+    EXPECT_EQ(LogIn(b), 2u);
+    m_state->SetNextUserId(0xFFFFFFFEu);
+    EXPECT_EQ(LogIn(c), 0xFFFFFFFEu);
+    EXPECT_EQ(LogIn(d), 0xFFFFFFFFu);
+    m_state->Logout(0xFFFFFFFEu);
+    EXPECT_EQ(LogIn(e), 3u); // past 0, and past 1 and 2 still online
+    m_state->Logout(1);
+    m_state->Logout(3);
+    m_state->SetNextUserId(0xFFFFFFFFu);
+    CFakeLink f, g;
+    EXPECT_EQ(LogIn(f), 1u); // 0xFFFFFFFF is online, 1 is free again
+    EXPECT_EQ(LogIn(g), 3u);
+    EXPECT_EQ(m_state->UsersOnline(), 4u);
+}
+
 TEST_F(SharedState, TokensAreCheckedBeforeTheCap)
 {
     const CTokenList tokens({"good"});
@@ -349,7 +369,7 @@ TEST_F(SharedState, UnknownModulesFailuresAndThrowsAreCounted)
     EXPECT_TRUE(Deliver(id));
     m_module.onRecv = []() -> bool { throw std::runtime_error("boom"); };
     EXPECT_TRUE(Deliver(id));
-    const std::string text = m_metrics.Render(1);
+    const std::string text = m_metrics.Render(1, 0);
     EXPECT_NE(text.find("corvane_recv_failures_total{module=\"42\"} 2\n"), std::string::npos) << text;
     EXPECT_NE(text.find("corvane_messages_received_total{module=\"42\"} 2\n"), std::string::npos) << text;
     EXPECT_EQ(m_service.context->GetCurrentUserId(), 0u);
