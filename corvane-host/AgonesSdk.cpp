@@ -12,6 +12,7 @@
 
 #include <charconv>
 #include <functional>
+#include <regex>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -26,15 +27,19 @@ namespace {
 constexpr auto kHealthInterval = 2s;
 constexpr auto kRequestTimeout = 1500ms;
 
-// One POST with an empty JSON body on a fresh connection; `done` gets the
-// HTTP status, 0 when there was none.
+// One request on a fresh connection: a POST with an empty JSON body, or a
+// GET; `done` gets the HTTP status (0 when there was none) and the body.
 class CSdkCall : public std::enable_shared_from_this<CSdkCall> {
 public:
-    CSdkCall(asio::io_context& ioc, uint16_t port, std::string_view path, std::function<void(int)> done)
+    CSdkCall(asio::io_context& ioc, uint16_t port, std::string_view method, std::string_view path,
+             std::function<void(int, std::string)> done)
         : m_socket(ioc), m_deadline(ioc), m_port(port), m_done(std::move(done))
     {
-        m_request = "POST " + std::string(path) + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
-                    "\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+        const bool post = method == "POST";
+        m_request = std::string(method) + " " + std::string(path) + " HTTP/1.1\r\nHost: localhost:" +
+                    std::to_string(port) + "\r\n" +
+                    (post ? "Content-Type: application/json\r\nContent-Length: 2\r\n" : "") +
+                    "Connection: close\r\n\r\n" + (post ? "{}" : "");
     }
 
     void Run()
@@ -49,13 +54,13 @@ public:
         const tcp::endpoint sidecar(asio::ip::make_address("127.0.0.1"), m_port);
         m_socket.async_connect(sidecar, [self = shared_from_this()](const boost::system::error_code& ec) {
             if (ec) {
-                self->Finish(0);
+                self->Finish(0, {});
                 return;
             }
             asio::async_write(self->m_socket, asio::buffer(self->m_request),
                               [self](const boost::system::error_code& writeEc, std::size_t) {
                                   if (writeEc) {
-                                      self->Finish(0);
+                                      self->Finish(0, {});
                                       return;
                                   }
                                   self->ReadAll();
@@ -67,24 +72,25 @@ private:
     void ReadAll()
     {
         asio::async_read(m_socket, m_response, [self = shared_from_this()](const boost::system::error_code&, std::size_t) {
-            // The status line is enough; the connection ends at EOF or the deadline.
-            const std::string head(asio::buffers_begin(self->m_response.data()),
-                                   asio::buffers_end(self->m_response.data()));
+            // The connection ends at EOF (or the deadline).
+            const std::string all(asio::buffers_begin(self->m_response.data()),
+                                  asio::buffers_end(self->m_response.data()));
             int status = 0;
-            if (head.starts_with("HTTP/1.") && head.size() >= 12) {
-                std::from_chars(head.data() + 9, head.data() + 12, status);
+            if (all.starts_with("HTTP/1.") && all.size() >= 12) {
+                std::from_chars(all.data() + 9, all.data() + 12, status);
             }
-            self->Finish(status);
+            const std::size_t body = all.find("\r\n\r\n");
+            self->Finish(status, body == std::string::npos ? std::string() : all.substr(body + 4));
         });
     }
 
-    void Finish(int status)
+    void Finish(int status, std::string body)
     {
         m_deadline.cancel();
         boost::system::error_code ignored;
         m_socket.close(ignored);
         if (auto done = std::move(m_done)) {
-            done(status);
+            done(status, std::move(body));
         }
     }
 
@@ -93,7 +99,7 @@ private:
     uint16_t m_port;
     std::string m_request;
     asio::streambuf m_response;
-    std::function<void(int)> m_done;
+    std::function<void(int, std::string)> m_done;
 };
 
 } // namespace
@@ -105,7 +111,8 @@ struct CAgonesSdk::CImpl : std::enable_shared_from_this<CAgonesSdk::CImpl> {
     {
         auto self = shared_from_this();
         const std::string what(path);
-        std::make_shared<CSdkCall>(ioc, port, path, [self, what](int status) { self->OnAnswer(what, status); })
+        std::make_shared<CSdkCall>(ioc, port, "POST", path,
+                                   [self, what](int status, const std::string&) { self->OnAnswer(what, status); })
             ->Run();
     }
 
@@ -163,6 +170,35 @@ std::optional<uint16_t> CAgonesSdk::PortFromEnvironment()
         throw std::invalid_argument("AGONES_SDK_HTTP_PORT='" + std::string(text) + "' is not a port");
     }
     return static_cast<uint16_t>(port);
+}
+
+std::optional<std::string> CAgonesSdk::PublicUrl(uint16_t sdkPort)
+{
+    asio::io_context ioc{1};
+    int status = 0;
+    std::string body;
+    std::make_shared<CSdkCall>(ioc, sdkPort, "GET", "/gameserver", [&](int s, std::string b) {
+        status = s;
+        body = std::move(b);
+    })->Run();
+    ioc.run();
+    if (status != 200) {
+        return std::nullopt;
+    }
+    // {"object_meta":{...},"status":{"state":"Scheduled","address":"10.0.0.7","ports":[{"name":"game","port":7123}]}}
+    std::smatch address;
+    std::smatch port;
+    const std::size_t statusAt = body.find("\"status\"");
+    if (statusAt == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::string statusPart = body.substr(statusAt);
+    if (!std::regex_search(statusPart, address, std::regex(R"re("address"\s*:\s*"([^"\\]+)")re")) ||
+        !std::regex_search(statusPart, port, std::regex(R"re("port"\s*:\s*([0-9]{1,5}))re"))) {
+        return std::nullopt;
+    }
+    const std::string host = address[1];
+    return "ws://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port[1].str() + "/ws";
 }
 
 CAgonesSdk::CAgonesSdk(asio::io_context& ioc, uint16_t port) : m_impl(std::make_shared<CImpl>(ioc, port)) {}

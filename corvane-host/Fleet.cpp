@@ -155,6 +155,8 @@ long long ToNumber(const std::string& text)
 
 } // namespace
 
+std::string FleetScript(EFleetScript script) { return ScriptText(static_cast<EScript>(script)); }
+
 std::string JsonQuote(std::string_view text)
 {
     std::string out = "\"";

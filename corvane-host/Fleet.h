@@ -80,6 +80,13 @@ private:
 std::string NewSeatToken();
 bool LooksLikeSeat(std::string_view token);
 
+// The registry's Lua scripts, to measure them on their own. Arguments
+// (ARGV; no KEYS): Register name instance url users maxUsers version started
+// ttl_ms; Unregister name instance; Matchmake token ttl_ms; Consume name
+// token; Worlds none.
+enum class EFleetScript { Register, Unregister, Matchmake, Consume, Worlds };
+std::string FleetScript(EFleetScript script);
+
 // `text` as a JSON string literal, quotes included.
 std::string JsonQuote(std::string_view text);
 

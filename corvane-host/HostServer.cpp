@@ -116,21 +116,31 @@ void CHostServer::Start()
 
     const std::string address =
         local.address().is_v6() ? "[" + local.address().to_string() + "]" : local.address().to_string();
-    if (options.fleet.Enabled()) {
-        JoinFleet(address + ":" + std::to_string(local.port()));
-    }
-    spdlog::info("listening on http://{}:{}/ (game connection at /ws, module {}, web root {})", address, local.port(),
-                 options.modulePath.string(), webRoot.empty() ? "none" : webRoot.string());
+    std::optional<uint16_t> sdkPort;
     try {
-        if (const auto sdkPort = CAgonesSdk::PortFromEnvironment()) {
-            impl.agones = std::make_unique<CAgonesSdk>(impl.ioc, *sdkPort);
-        }
+        sdkPort = CAgonesSdk::PortFromEnvironment();
     } catch (const std::invalid_argument& e) {
         throw CStartupError(e.what());
     }
+    if (options.fleet.Enabled()) {
+        std::string publicUrl = options.fleet.publicUrl;
+        if (publicUrl.empty() && sdkPort) {
+            publicUrl = CAgonesSdk::PublicUrl(*sdkPort).value_or("");
+            if (publicUrl.empty()) {
+                throw CStartupError("the Agones SDK on port " + std::to_string(*sdkPort) +
+                                    " did not tell this game server's address; set --public-url");
+            }
+        }
+        JoinFleet(address + ":" + std::to_string(local.port()), publicUrl);
+    }
+    spdlog::info("listening on http://{}:{}/ (game connection at /ws, module {}, web root {})", address, local.port(),
+                 options.modulePath.string(), webRoot.empty() ? "none" : webRoot.string());
+    if (sdkPort) {
+        impl.agones = std::make_unique<CAgonesSdk>(impl.ioc, *sdkPort);
+    }
 }
 
-void CHostServer::JoinFleet(const std::string& listening)
+void CHostServer::JoinFleet(const std::string& listening, const std::string& publicUrl)
 {
     CImpl& impl = *m_impl;
     const CFleetOptions& fleet = impl.options.fleet;
@@ -141,11 +151,11 @@ void CHostServer::JoinFleet(const std::string& listening)
         throw CStartupError(e.what());
     }
     settings.world = fleet.world.empty() ? listening : fleet.world;
-    settings.publicUrl = fleet.publicUrl.empty() ? "ws://" + listening + "/ws" : fleet.publicUrl;
+    settings.publicUrl = publicUrl.empty() ? "ws://" + listening + "/ws" : publicUrl;
     settings.maxUsers = impl.options.maxUsers;
     settings.seatTtl = fleet.seatTtl;
     settings.tokens = impl.tokens ? &*impl.tokens : nullptr;
-    if (fleet.publicUrl.empty() && (listening.starts_with("0.0.0.0:") || listening.starts_with("[::]:"))) {
+    if (publicUrl.empty() && (listening.starts_with("0.0.0.0:") || listening.starts_with("[::]:"))) {
         spdlog::warn("players are sent to {}, which no one can reach: set --public-url", settings.publicUrl);
     }
     impl.fleet = std::make_unique<CFleet>(impl.ioc, std::move(settings), [&impl] { return impl.state->UsersOnline(); });

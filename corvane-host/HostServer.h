@@ -22,7 +22,8 @@ public:
     int Run();
 
 private:
-    void JoinFleet(const std::string& listening);
+    // `publicUrl` empty: ws://LISTENING/ws.
+    void JoinFleet(const std::string& listening, const std::string& publicUrl);
 
     struct CImpl;
     std::unique_ptr<CImpl> m_impl;

@@ -380,9 +380,14 @@ TEST_F(CFleetTest, WithATokenFileOnlyKnownPlayersGetSeats)
     EXPECT_EQ(Metric("alpha", "corvane_fleet_matchmaking_total{outcome=\"unauthorized\"}"), 2);
 }
 
-// Records the request lines that reach it and answers each with 200.
+// Records the request lines that reach it and answers each with 200: the
+// game server's state for GET /gameserver, {} otherwise.
 class CRecordingEndpoint {
 public:
+    static constexpr const char* kGameServer =
+        R"({"object_meta":{"name":"corvane-x"},"status":{"state":"Scheduled","address":"10.1.2.3",)"
+        R"("ports":[{"name":"game","port":7123}]}})";
+
     CRecordingEndpoint()
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -427,8 +432,12 @@ private:
             }
             std::string request;
             char buffer[1024];
-            // Headers, then the two-byte body the host sends.
-            while (request.find("\r\n\r\n") == std::string::npos || request.size() < request.find("\r\n\r\n") + 6) {
+            // Headers, then the two-byte body of a POST.
+            const auto complete = [&] {
+                const std::size_t end = request.find("\r\n\r\n");
+                return end != std::string::npos && (request.starts_with("GET ") || request.size() >= end + 6);
+            };
+            while (!complete()) {
                 pollfd c{conn, POLLIN, 0};
                 if (::poll(&c, 1, 2000) <= 0) {
                     break;
@@ -439,7 +448,9 @@ private:
                 }
                 request.append(buffer, static_cast<std::size_t>(n));
             }
-            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+            const std::string body = request.starts_with("GET /gameserver ") ? kGameServer : "{}";
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                       "\r\nConnection: close\r\n\r\n" + body;
             (void)!::write(conn, answer.data(), answer.size());
             ::close(conn);
             std::lock_guard lock(m_mutex);
@@ -469,6 +480,23 @@ TEST(CAgonesTest, AHostTellsTheSdkItIsReadyThenHealthy)
     EXPECT_EQ(requests[0], "POST /ready HTTP/1.1 {}");
     EXPECT_EQ(requests[1], "POST /health HTTP/1.1 {}");
     EXPECT_EQ(requests[2], "POST /health HTTP/1.1 {}");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CFleetTest, UnderAgonesTheWorldIsRegisteredAtTheAddressTheSdkGives)
+{
+    CRecordingEndpoint sdk;
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sdk.Port()).c_str(), 1);
+    StartWorld("alpha");
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+    const CHttpReply worlds = HttpGet("127.0.0.1", m_hosts.at("alpha")->Port(), "/worlds");
+    EXPECT_NE(worlds.body.find("\"url\":\"ws://10.1.2.3:7123/ws\""), std::string::npos) << worlds.body;
+    ASSERT_TRUE(Eventually([&] { return sdk.Requests().size() >= 2; }, 5s));
+    EXPECT_EQ(sdk.Requests()[0], "GET /gameserver HTTP/1.1 ");
+    EXPECT_EQ(sdk.Requests()[1], "POST /ready HTTP/1.1 {}");
 }
 
 } // namespace
