@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -43,14 +44,31 @@ constexpr std::size_t kMaxQueued = 4096;
 
 // Every key shares the {corvane} hash tag, so that a cluster keeps the
 // whole registry in one slot and the scripts may touch any of it.
-//   {corvane}:worlds               set of world names
-//   {corvane}:world:NAME           hash: name instance url users maxUsers version started; expires
+//   {corvane}:world:NAME           hash: name instance url users maxUsers version started beat; expires
 //   {corvane}:reserved:NAME        sorted set: seat token -> expiry (ms since the epoch)
 //   {corvane}:seat:NAME:TOKEN      "1", expiring with the seat
+//   {corvane}:open                 sorted set: worlds with a free seat -> minus seats taken
+//   {corvane}:summary              hash: name -> "beat users maxUsers reserved url", for /worlds
+// The open index lets matchmaking take the fullest world with room without
+// looking at every world: it is ordered fullest first (ties by name), and
+// every heartbeat and reservation rewrites its world's entry. A world that
+// fills up or dies drops out of it; its next heartbeat puts it back. The
+// summary lets /worlds read every world in one command (HGETALL, no
+// script); entries whose beat is older than the time-to-live are dropped
+// as they are read.
 // Time comes from Redis (TIME), so hosts need no common clock.
-constexpr const char* kNowLua = R"(
+constexpr const char* kPreludeLua = R"(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+local function summarize(name)
+  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'beat', 'users', 'maxUsers', 'url')
+  if not w[1] then
+    redis.call('HDEL', '{corvane}:summary', name)
+    return
+  end
+  local reserved = redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
+  redis.call('HSET', '{corvane}:summary', name, w[1] .. ' ' .. w[2] .. ' ' .. w[3] .. ' ' .. reserved .. ' ' .. w[4])
+end
 )";
 
 // ARGV: name instance url users maxUsers version started ttl_ms.
@@ -60,10 +78,18 @@ local wkey = '{corvane}:world:' .. ARGV[1]
 local owner = redis.call('HGET', wkey, 'instance')
 if owner and owner ~= ARGV[2] then return {-1, owner} end
 redis.call('HSET', wkey, 'name', ARGV[1], 'instance', ARGV[2], 'url', ARGV[3], 'users', ARGV[4],
-           'maxUsers', ARGV[5], 'version', ARGV[6], 'started', ARGV[7])
+           'maxUsers', ARGV[5], 'version', ARGV[6], 'started', ARGV[7], 'beat', now)
 redis.call('PEXPIRE', wkey, ARGV[8])
-redis.call('SADD', '{corvane}:worlds', ARGV[1])
-local expired = redis.call('ZREMRANGEBYSCORE', '{corvane}:reserved:' .. ARGV[1], '-inf', now)
+local rkey = '{corvane}:reserved:' .. ARGV[1]
+local expired = redis.call('ZREMRANGEBYSCORE', rkey, '-inf', now)
+redis.call('PEXPIRE', rkey, 60000)
+local taken = tonumber(ARGV[4]) + redis.call('ZCARD', rkey)
+if taken < tonumber(ARGV[5]) then
+  redis.call('ZADD', '{corvane}:open', -taken, ARGV[1])
+else
+  redis.call('ZREM', '{corvane}:open', ARGV[1])
+end
+summarize(ARGV[1])
 return {expired, ''}
 )";
 
@@ -72,31 +98,45 @@ constexpr const char* kUnregisterLua = R"(
 local wkey = '{corvane}:world:' .. ARGV[1]
 if redis.call('HGET', wkey, 'instance') ~= ARGV[2] then return 0 end
 redis.call('DEL', wkey, '{corvane}:reserved:' .. ARGV[1])
-redis.call('SREM', '{corvane}:worlds', ARGV[1])
+redis.call('ZREM', '{corvane}:open', ARGV[1])
+redis.call('HDEL', '{corvane}:summary', ARGV[1])
 return 1
 )";
 
 // ARGV: token ttl_ms. The world with the most seats taken (players online
 // plus seats reserved and unused) that still has one free; ties go to the
-// smaller name. Returns {name, url}, or nil when every world is full.
+// smaller name. Returns {name, url}, or nil when every world is full. The
+// head of the open index is checked against the world itself; a head that
+// turns out dead or full leaves the index, so each is skipped only once.
 constexpr const char* kMatchmakeLua = R"(
-local best, bestTaken, bestUrl
-for _, name in ipairs(redis.call('SMEMBERS', '{corvane}:worlds')) do
-  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers', 'url')
-  if not w[1] then
-    redis.call('SREM', '{corvane}:worlds', name)
-    redis.call('DEL', '{corvane}:reserved:' .. name)
-  else
-    local taken = tonumber(w[1]) + redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
-    if taken < tonumber(w[2]) and (not best or taken > bestTaken or (taken == bestTaken and name < best)) then
-      best, bestTaken, bestUrl = name, taken, w[3]
+local open = '{corvane}:open'
+while true do
+  local batch = redis.call('ZRANGE', open, 0, 15)
+  if #batch == 0 then return nil end
+  for _, name in ipairs(batch) do
+    local rkey = '{corvane}:reserved:' .. name
+    local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers', 'url')
+    if not w[1] then
+      redis.call('DEL', rkey)
+      redis.call('HDEL', '{corvane}:summary', name)
+    else
+      local taken = tonumber(w[1]) + redis.call('ZCOUNT', rkey, '(' .. now, '+inf')
+      local max = tonumber(w[2])
+      if taken < max then
+        redis.call('SET', '{corvane}:seat:' .. name .. ':' .. ARGV[1], '1', 'PX', ARGV[2])
+        redis.call('ZADD', rkey, now + tonumber(ARGV[2]), ARGV[1])
+        if taken + 1 < max then
+          redis.call('ZADD', open, -(taken + 1), name)
+        else
+          redis.call('ZREM', open, name)
+        end
+        summarize(name)
+        return {name, w[3]}
+      end
     end
+    redis.call('ZREM', open, name)
   end
 end
-if not best then return nil end
-redis.call('SET', '{corvane}:seat:' .. best .. ':' .. ARGV[1], '1', 'PX', ARGV[2])
-redis.call('ZADD', '{corvane}:reserved:' .. best, now + tonumber(ARGV[2]), ARGV[1])
-return {best, bestUrl}
 )";
 
 // ARGV: name token. 1 when the seat was valid; it is gone afterwards.
@@ -104,35 +144,19 @@ constexpr const char* kConsumeLua = R"(
 if not redis.call('GETDEL', '{corvane}:seat:' .. ARGV[1] .. ':' .. ARGV[2]) then return 0 end
 redis.call('ZREM', '{corvane}:reserved:' .. ARGV[1], ARGV[2])
 local wkey = '{corvane}:world:' .. ARGV[1]
-if redis.call('EXISTS', wkey) == 1 then redis.call('HINCRBY', wkey, 'users', 1) end
+if redis.call('EXISTS', wkey) == 1 then
+  redis.call('HINCRBY', wkey, 'users', 1)
+  summarize(ARGV[1])
+end
 return 1
 )";
 
-// Flat array: name url users maxUsers reserved, for each live world.
-constexpr const char* kWorldsLua = R"(
-local out = {}
-for _, name in ipairs(redis.call('SMEMBERS', '{corvane}:worlds')) do
-  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'url', 'users', 'maxUsers')
-  if w[1] then
-    local reserved = redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
-    table.insert(out, name)
-    table.insert(out, w[1])
-    table.insert(out, w[2])
-    table.insert(out, w[3])
-    table.insert(out, tostring(reserved))
-  end
-end
-return out
-)";
-
-enum EScript : std::size_t { kRegister, kUnregister, kMatchmake, kConsume, kWorlds, kScriptCount };
+enum EScript : std::size_t { kRegister, kUnregister, kMatchmake, kConsume, kScriptCount };
 
 std::string ScriptText(EScript script)
 {
-    static constexpr const char* kBodies[kScriptCount] = {kRegisterLua, kUnregisterLua, kMatchmakeLua, kConsumeLua,
-                                                          kWorldsLua};
-    const bool needsNow = script == kRegister || script == kMatchmake || script == kWorlds;
-    return std::string(needsNow ? kNowLua : "") + kBodies[script];
+    static constexpr const char* kBodies[kScriptCount] = {kRegisterLua, kUnregisterLua, kMatchmakeLua, kConsumeLua};
+    return std::string(kPreludeLua) + kBodies[script];
 }
 
 // Matchmaking outcomes, as labelled in the metrics.
@@ -144,18 +168,55 @@ CFleetReply Error(unsigned status, std::string_view message)
     return {status, "{\"error\":" + JsonQuote(message) + "}"};
 }
 
-long long ToNumber(const std::string& text)
-{
-    try {
-        return std::stoll(text);
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
 } // namespace
 
 std::string FleetScript(EFleetScript script) { return ScriptText(static_cast<EScript>(script)); }
+
+std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
+{
+    const CRedisReply time = client.Command({"TIME"});
+    const CRedisReply all = client.Command({"HGETALL", "{corvane}:summary"});
+    if (time.elements.size() != 2 || all.type != CRedisReply::EType::Array) {
+        throw CRedisError("unexpected answer to TIME or HGETALL");
+    }
+    const long long now = std::stoll(time.elements[0].text) * 1000 + std::stoll(time.elements[1].text) / 1000;
+    struct CRow {
+        std::string name;
+        std::string json;
+    };
+    std::vector<CRow> rows;
+    std::vector<std::string> stale;
+    for (std::size_t i = 0; i + 1 < all.elements.size(); i += 2) {
+        const std::string& name = all.elements[i].text;
+        std::istringstream fields(all.elements[i + 1].text); // "beat users maxUsers reserved url"
+        long long beat = 0;
+        long long users = 0;
+        long long maxUsers = 0;
+        long long reserved = 0;
+        std::string url;
+        if (!(fields >> beat >> users >> maxUsers >> reserved >> url) || beat < now - ttl.count()) {
+            stale.push_back(name);
+            continue;
+        }
+        rows.push_back({name, "{\"name\":" + JsonQuote(name) + ",\"url\":" + JsonQuote(url) +
+                                  ",\"users\":" + std::to_string(users) + ",\"maxUsers\":" + std::to_string(maxUsers) +
+                                  ",\"reserved\":" + std::to_string(reserved) + "}"});
+    }
+    if (!stale.empty()) {
+        std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
+        std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
+        hdel.insert(hdel.end(), stale.begin(), stale.end());
+        zrem.insert(zrem.end(), stale.begin(), stale.end());
+        client.Command(hdel);
+        client.Command(zrem);
+    }
+    std::sort(rows.begin(), rows.end(), [](const CRow& a, const CRow& b) { return a.name < b.name; });
+    std::string json = "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        json += (i ? "," : "") + rows[i].json;
+    }
+    return json + "]";
+}
 
 std::string JsonQuote(std::string_view text)
 {
@@ -562,29 +623,9 @@ void CFleet::ListWorlds(std::function<void(CFleetReply)> done)
             CFleetReply reply = unavailable;
             if (impl.Connected()) {
                 try {
-                    const CRedisReply answer = impl.Eval(kWorlds, {});
-                    struct CRow {
-                        std::string name;
-                        std::string json;
-                    };
-                    std::vector<CRow> rows;
-                    for (std::size_t i = 0; i + 4 < answer.elements.size(); i += 5) {
-                        const auto& e = answer.elements;
-                        rows.push_back({e[i].text, "{\"name\":" + JsonQuote(e[i].text) +
-                                                       ",\"url\":" + JsonQuote(e[i + 1].text) +
-                                                       ",\"users\":" + std::to_string(ToNumber(e[i + 2].text)) +
-                                                       ",\"maxUsers\":" + std::to_string(ToNumber(e[i + 3].text)) +
-                                                       ",\"reserved\":" + std::to_string(ToNumber(e[i + 4].text)) +
-                                                       "}"});
-                    }
-                    std::sort(rows.begin(), rows.end(),
-                              [](const CRow& a, const CRow& b) { return a.name < b.name; });
-                    reply = {200, "["};
-                    for (std::size_t i = 0; i < rows.size(); ++i) {
-                        reply.json += (i ? "," : "") + rows[i].json;
-                    }
-                    reply.json += "]";
-                } catch (const CRedisError&) {
+                    reply = {200, ReadWorlds(*impl.client, kWorldTtl)};
+                } catch (const CRedisError& e) {
+                    impl.Lose(e);
                 }
             }
             impl.Post([shared, reply = std::move(reply)]() mutable { (*shared)(std::move(reply)); });

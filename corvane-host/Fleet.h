@@ -83,9 +83,14 @@ bool LooksLikeSeat(std::string_view token);
 // The registry's Lua scripts, to measure them on their own. Arguments
 // (ARGV; no KEYS): Register name instance url users maxUsers version started
 // ttl_ms; Unregister name instance; Matchmake token ttl_ms; Consume name
-// token; Worlds none.
-enum class EFleetScript { Register, Unregister, Matchmake, Consume, Worlds };
+// token.
+enum class EFleetScript { Register, Unregister, Matchmake, Consume };
 std::string FleetScript(EFleetScript script);
+
+class CRedisClient;
+// The live worlds as the JSON of GET /worlds; drops the entries of worlds
+// whose last heartbeat is older than `ttl`. Throws CRedisError.
+std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl);
 
 // `text` as a JSON string literal, quotes included.
 std::string JsonQuote(std::string_view text);

@@ -276,6 +276,10 @@ TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
     EXPECT_TRUE(Eventually([&] { return Metric("bravo", "corvane_fleet_seats_consumed_total") == 1; }, 3s));
     EXPECT_EQ(HttpGet("127.0.0.1", m_hosts.at("bravo")->Port(), "/healthz").status, 200);
     EXPECT_TRUE(Eventually([&] { return Metric("bravo", "corvane_users_online") == 0; }, 3s));
+
+    // A full world that has room again is offered again after its heartbeat.
+    secondPlayer.reset();
+    EXPECT_TRUE(Eventually([&] { return Matchmake("bravo").world == "alpha"; }, 3s));
 }
 
 TEST_F(CFleetTest, AKilledHostLeavesWithinThreeSecondsAStoppedOneAtOnce)

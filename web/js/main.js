@@ -12,7 +12,9 @@ const $ = (id) => document.getElementById(id);
 const now = () => performance.now();
 const TOKEN_KEY = 'corvane.token';
 const STATUS_MS = 250;
-const LOBBY_MS = 5000;
+// The list costs Redis a look at every world: refreshed rarely, and at
+// each login.
+const LOBBY_MS = 30000;
 
 const world = new World();
 const view = new View($('world'), $('board'));
