@@ -1,0 +1,57 @@
+// What one run of corvane-bot is asked to do, and the parsers of the flags
+// that carry structure (the action mix and the URL).
+#ifndef CORVANE_BOT_BOTOPTIONS_H
+#define CORVANE_BOT_BOTOPTIONS_H
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+enum class EAction : uint8_t { kMove, kAttack, kArea, kTalk };
+inline constexpr std::size_t kActionCount = 4;
+
+// Relative weights of the actions; they need not add up to 100.
+struct CActionMix {
+    std::array<uint32_t, kActionCount> weights{90, 5, 3, 2};
+
+    uint32_t Total() const { return weights[0] + weights[1] + weights[2] + weights[3]; }
+    // The action for a draw in [0, Total()).
+    EAction Pick(uint32_t draw) const;
+};
+
+// "move=90,attack=5,area=3,talk=2"; names may be left out (weight 0) but
+// not repeated. Nothing when malformed or when every weight is 0.
+std::optional<CActionMix> ParseMix(std::string_view text, std::string& error);
+
+struct CWsUrl {
+    std::string host;
+    uint16_t port = 80;
+    std::string target = "/";
+};
+
+// ws://HOST[:PORT][/PATH]; an IPv6 host goes in brackets.
+std::optional<CWsUrl> ParseWsUrl(std::string_view text, std::string& error);
+
+struct CBotOptions {
+    std::string url = "ws://127.0.0.1:7780/ws";
+    CWsUrl endpoint;
+    uint32_t users = 155;
+    double rate = 5.0;
+    double duration = 10.0;
+    double ramp = 1.0;
+    CActionMix mix;
+    uint64_t seed = 1;
+    std::string token;
+    std::string jsonFile;
+    std::string reportFile;
+    uint32_t threads = 2;
+    uint32_t idle = 0;
+    int serverPid = 0;
+    // Time allowed, after the load, for the answers still on their way.
+    double drain = 5.0;
+    bool quiet = false;
+};
+
+#endif

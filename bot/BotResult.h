@@ -1,0 +1,82 @@
+// What a run measured, and the three ways it is written out: the summary
+// table for people, one JSON object for scripts, one HTML page with charts.
+#ifndef CORVANE_BOT_BOTRESULT_H
+#define CORVANE_BOT_BOTRESULT_H
+
+#include "LatencyHistogram.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Counters that every I/O thread keeps for its players and that add up.
+struct CBotCounters {
+    uint64_t connected = 0;
+    uint64_t entered = 0;
+    uint64_t refused = 0;
+    uint64_t cutOff = 0;
+    uint64_t movesSent = 0;
+    uint64_t movesAnswered = 0;
+    // Moves overtaken by a later move's answer without an answer of their own.
+    uint64_t movesSkipped = 0;
+    uint64_t attacksSent = 0;
+    uint64_t attacksAnswered = 0;
+    uint64_t areasSent = 0;
+    uint64_t talksSent = 0;
+    // Actions dropped because the player was more than a second behind its
+    // schedule: the bot could not keep up.
+    uint64_t actionsLate = 0;
+    uint64_t framesReceived = 0;
+    uint64_t bytesReceived = 0;
+    uint64_t protocolErrors = 0;
+    uint64_t idleConnected = 0;
+    uint64_t idleClosed = 0;
+    // Close codes the server sent (1006: the connection ended without one).
+    std::map<uint16_t, uint64_t> closes;
+
+    void Merge(const CBotCounters& other);
+};
+
+// One second of the load phase.
+struct CBotSecond {
+    double t = 0;
+    double movesSent = 0;
+    double movesAnswered = 0;
+    double moveP50Ms = 0;
+    double moveP99Ms = 0;
+    // Server CPU in cores over that second, when its pid is known.
+    std::optional<double> serverCpu;
+};
+
+struct CBotResult {
+    std::string url;
+    uint32_t users = 0;
+    uint32_t idle = 0;
+    double rate = 0;
+    uint32_t threads = 0;
+    CBotCounters counters;
+    uint64_t movesUnanswered = 0;
+    uint64_t attacksUnanswered = 0;
+    CLatencyHistogram moves;
+    CLatencyHistogram attacks;
+    std::vector<CBotSecond> seconds;
+    double durationS = 0;
+    // Both CPU figures cover the load phase only.
+    double botCpuS = 0;
+    uint64_t loadFrames = 0;
+    uint64_t loadBytes = 0;
+    std::optional<double> serverCpuS;
+    std::optional<uint64_t> serverRssKiB;
+    std::optional<uint64_t> serverRssBeforeKiB;
+
+    bool Failed() const;
+};
+
+void WriteSummary(std::ostream& out, const CBotResult& result);
+void WriteJson(std::ostream& out, const CBotResult& result);
+void WriteHtml(std::ostream& out, const CBotResult& result);
+
+#endif

@@ -1,0 +1,49 @@
+# corvane-bot smoke run: a few players for a few seconds against the host
+# built by the linux stage (and against the side-by-side peer when the web
+# stage has installed its packages); exit code 0 and a sane --json.
+source scripts/lib/servers.sh
+bin=${CORVANE_BIN:-build/ci/bin}
+if [ ! -x "$bin/corvane-bot" ] || [ ! -x "$bin/corvane-host" ]; then
+  scripts/deps build
+  cmake --preset ci >/dev/null
+  cmake --build --preset ci --target corvane-bot corvane-host corvane
+fi
+out=build/bot-smoke
+mkdir -p "$out"
+
+smoke() {
+  local name=$1 pid=$2 port=$3
+  wait_port "$port" "$pid"
+  "$bin/corvane-bot" --url "ws://127.0.0.1:$port/ws" --users 8 --rate 10 --duration 3 --ramp 0.5 \
+    --server-pid "$pid" --json "$out/$name.json" --report "$out/$name.html"
+  local json=$out/$name.json
+  [ "$(json_number "$json" users_entered)" = 8 ] || { echo "$name: not every player entered" >&2; return 1; }
+  local sent answered frames
+  sent=$(json_number "$json" moves_sent)
+  answered=$(json_number "$json" moves_answered)
+  frames=$(json_number "$json" frames_received)
+  # 8 players at 10 actions/s, 90 % moves, for 3 s: about 216 moves.
+  [ "$sent" -ge 100 ] && [ "$sent" = "$answered" ] || { echo "$name: moves sent $sent, answered $answered" >&2; return 1; }
+  [ "$frames" -ge $((sent * 8)) ] || { echo "$name: only $frames frames for $sent moves" >&2; return 1; }
+  grep -q '"ok": true' "$json"
+  grep -q '<svg' "$out/$name.html"
+}
+
+port=$(free_port)
+"$bin/corvane-host" --listen "127.0.0.1:$port" --log-level warn >"$out/host.log" 2>&1 &
+host=$!
+trap 'stop_server $host' EXIT
+smoke host "$host" "$port"
+stop_server "$host"
+trap - EXIT
+
+if command -v node >/dev/null && [ -d node_modules/ws ]; then
+  port=$(free_port)
+  node bench/peer/server.js --port "$port" >"$out/peer.log" 2>&1 &
+  peer=$!
+  trap 'stop_server $peer' EXIT
+  smoke peer "$peer" "$port"
+  stop_server "$peer"
+  trap - EXIT
+fi
+echo "bot smoke: ok (results in $out)"

@@ -1,0 +1,133 @@
+#include "BotOptions.h"
+#include "BotResult.h"
+#include "ProcStats.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include <unistd.h>
+
+TEST(BotMix, ParsesWeightsAndPicksByThem)
+{
+    std::string error;
+    const auto mix = ParseMix("move=90,attack=5,area=3,talk=2", error);
+    ASSERT_TRUE(mix) << error;
+    EXPECT_EQ(mix->Total(), 100u);
+    EXPECT_EQ(mix->Pick(0), EAction::kMove);
+    EXPECT_EQ(mix->Pick(89), EAction::kMove);
+    EXPECT_EQ(mix->Pick(90), EAction::kAttack);
+    EXPECT_EQ(mix->Pick(95), EAction::kArea);
+    EXPECT_EQ(mix->Pick(98), EAction::kTalk);
+    EXPECT_EQ(mix->Pick(99), EAction::kTalk);
+
+    const auto only = ParseMix("talk=1", error);
+    ASSERT_TRUE(only);
+    EXPECT_EQ(only->Pick(0), EAction::kTalk);
+}
+
+TEST(BotMix, RejectsMalformedMixes)
+{
+    for (const char* text : {"", "move=0", "walk=3", "move", "move=x", "move=-1", "move=1,move=2", "move=1,,talk=1"}) {
+        std::string error;
+        EXPECT_FALSE(ParseMix(text, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+TEST(BotUrl, SplitsHostPortAndPath)
+{
+    std::string error;
+    auto url = ParseWsUrl("ws://127.0.0.1:7780/ws", error);
+    ASSERT_TRUE(url) << error;
+    EXPECT_EQ(url->host, "127.0.0.1");
+    EXPECT_EQ(url->port, 7780);
+    EXPECT_EQ(url->target, "/ws");
+
+    url = ParseWsUrl("ws://[::1]:9000/game/ws", error);
+    ASSERT_TRUE(url) << error;
+    EXPECT_EQ(url->host, "::1");
+    EXPECT_EQ(url->port, 9000);
+    EXPECT_EQ(url->target, "/game/ws");
+
+    url = ParseWsUrl("ws://localhost", error);
+    ASSERT_TRUE(url) << error;
+    EXPECT_EQ(url->port, 80);
+    EXPECT_EQ(url->target, "/");
+
+    for (const char* bad : {"http://h:1/ws", "ws://:80/ws", "ws://h:/ws", "ws://h:0/", "ws://h:70000/", "ws://[::1/"}) {
+        EXPECT_FALSE(ParseWsUrl(bad, error)) << bad;
+    }
+}
+
+TEST(BotResult, JsonCarriesEveryKeyScriptsRelyOn)
+{
+    CBotResult r;
+    r.users = 3;
+    r.counters.entered = 3;
+    r.counters.movesSent = 10;
+    r.counters.movesAnswered = 10;
+    r.counters.closes[1008] = 2;
+    for (uint64_t v = 1000; v <= 10000; v += 1000) {
+        r.moves.Record(v);
+    }
+    std::ostringstream json;
+    WriteJson(json, r);
+    const std::string text = json.str();
+    for (const char* key : {"users", "users_entered", "moves_sent", "moves_answered", "move_p50_ms", "move_p99_ms",
+                            "move_p999_ms", "move_max_ms", "attacks_sent", "attacks_answered", "attack_p99_ms",
+                            "frames_received", "bytes_received", "closes", "duration_s", "bot_cpu_s"}) {
+        EXPECT_NE(text.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
+    }
+    EXPECT_NE(text.find("\"closes\": {\"1008\": 2}"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"move_max_ms\": 10.000"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"server_cpu_s\": null"), std::string::npos) << text;
+    EXPECT_FALSE(r.Failed());
+}
+
+TEST(BotResult, AnyRefusalCutOffOrUnansweredMoveFailsTheRun)
+{
+    CBotResult ok;
+    ok.users = 2;
+    ok.counters.entered = 2;
+    EXPECT_FALSE(ok.Failed());
+    CBotResult r = ok;
+    r.counters.entered = 1;
+    EXPECT_TRUE(r.Failed());
+    r = ok;
+    r.counters.cutOff = 1;
+    EXPECT_TRUE(r.Failed());
+    r = ok;
+    r.movesUnanswered = 1;
+    EXPECT_TRUE(r.Failed());
+    r = ok;
+    r.counters.movesSkipped = 1;
+    EXPECT_TRUE(r.Failed());
+}
+
+TEST(BotResult, HtmlReportIsSelfContained)
+{
+    CBotResult r;
+    r.url = "ws://h/<x>";
+    r.moves.Record(1500);
+    r.seconds.push_back({1.0, 5, 5, 1.5, 1.5, 0.25});
+    std::ostringstream html;
+    WriteHtml(html, r);
+    const std::string text = html.str();
+    EXPECT_NE(text.find("<svg"), std::string::npos);
+    EXPECT_NE(text.find("ws://h/&lt;x&gt;"), std::string::npos);
+    EXPECT_EQ(text.find("<script"), std::string::npos);
+    EXPECT_EQ(text.find("src="), std::string::npos);
+    EXPECT_EQ(text.find("href="), std::string::npos);
+}
+
+TEST(ProcStats, ReadsAProcessAndNothingForOneThatIsGone)
+{
+    const auto rss = ProcessRssKiB(getpid());
+    ASSERT_TRUE(rss);
+    EXPECT_GT(*rss, 0u);
+    EXPECT_TRUE(ProcessCpuSeconds(getpid()));
+    EXPECT_FALSE(ProcessCpuSeconds(0x7FFFFFF0));
+    EXPECT_FALSE(ProcessRssKiB(0x7FFFFFF0));
+}
