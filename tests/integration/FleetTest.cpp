@@ -234,8 +234,8 @@ TEST_F(CFleetTest, ConcurrentMatchmakingOnThreeHostsNeverOversells)
 
 TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
 {
-    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "1"});
-    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "1"});
+    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "2"});
+    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "2"});
 
     const CSeat first = Matchmake("bravo");
     ASSERT_EQ(first.world, "alpha");
@@ -260,7 +260,7 @@ TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
 
     const CSeat third = Matchmake("alpha");
     ASSERT_EQ(third.world, "bravo");
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(LoginCode("bravo", third.seat), kLoginUnauthorized) << "an expired seat";
     EXPECT_EQ(LoginCode("bravo", ""), kLoginUnauthorized) << "no seat at all";
 
