@@ -170,14 +170,15 @@ TEST_F(HostGame, ClientThatNeverReadsIsCutOffWhileOthersKeepTheirTicks)
     EXPECT_TRUE(WaitMetric("corvane_users_online", 1));
 
     // The stuck user's socket is closed for good; the other one plays on.
+    // A tick sent before the cut may still be on its way to the reader on a
+    // busy machine; the ticks after it no longer show the stuck user.
     EXPECT_TRUE(stuck->WaitClosed(10s));
     reader->Discard();
     const uint32_t stuckId = stuck->UserId();
-    for (int tick = 0; tick < 2; ++tick) {
-        const auto poses = NextPoseList(*reader);
-        EXPECT_EQ(FindPose(poses, stuckId, 0), nullptr);
-        EXPECT_NE(FindPose(poses, reader->UserId(), 0), nullptr);
-    }
+    PoseListWhere(*reader, [&](const std::vector<ObjPos>& list) { return FindPose(list, stuckId, 0) == nullptr; });
+    const auto poses = NextPoseList(*reader);
+    EXPECT_EQ(FindPose(poses, stuckId, 0), nullptr);
+    EXPECT_NE(FindPose(poses, reader->UserId(), 0), nullptr);
 }
 
 TEST_F(HostGame, BytesPerUserAndSecondAreReported)
