@@ -294,16 +294,23 @@ void CGameClient::Close(Millis timeout)
     impl.HardClose();
 }
 
-CHttpReply HttpGet(const std::string& host, uint16_t port, const std::string& target, Millis timeout)
+namespace {
+
+CHttpReply HttpExchange(http::verb verb, const std::string& host, uint16_t port, const std::string& target,
+                        const std::string& authorization, Millis timeout)
 {
     asio::io_context ioc{1};
     beast::tcp_stream stream(ioc);
     const tcp::endpoint endpoint = Resolve(ioc, host, port);
 
-    http::request<http::empty_body> req{http::verb::get, target, 11};
+    http::request<http::empty_body> req{verb, target, 11};
     req.set(http::field::host, host + ":" + std::to_string(port));
     req.set(http::field::user_agent, "corvane-client");
+    if (!authorization.empty()) {
+        req.set(http::field::authorization, authorization);
+    }
     req.keep_alive(false);
+    req.prepare_payload();
     http::response<http::string_body> res;
     beast::flat_buffer buffer;
     beast::error_code result;
@@ -325,9 +332,23 @@ CHttpReply HttpGet(const std::string& host, uint16_t port, const std::string& ta
     });
     ioc.run();
     if (result) {
-        throw CClientError("GET " + target + " from " + host + ":" + std::to_string(port) + ": " + result.message());
+        throw CClientError(std::string(http::to_string(verb)) + " " + target + " from " + host + ":" +
+                           std::to_string(port) + ": " + result.message());
     }
     return {static_cast<int>(res.result_int()), std::string(res[http::field::content_type]), res.body()};
+}
+
+} // namespace
+
+CHttpReply HttpGet(const std::string& host, uint16_t port, const std::string& target, Millis timeout)
+{
+    return HttpExchange(http::verb::get, host, port, target, {}, timeout);
+}
+
+CHttpReply HttpPost(const std::string& host, uint16_t port, const std::string& target,
+                    const std::string& authorization, Millis timeout)
+{
+    return HttpExchange(http::verb::post, host, port, target, authorization, timeout);
 }
 
 } // namespace CorvaneClient

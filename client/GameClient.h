@@ -93,6 +93,10 @@ struct CHttpReply {
     std::string body;
 };
 CHttpReply HttpGet(const std::string& host, uint16_t port, const std::string& target, Millis timeout = Millis{5000});
+// One HTTP/1.1 POST with an empty body, for /matchmake; `authorization`, when
+// not empty, is sent as the Authorization header.
+CHttpReply HttpPost(const std::string& host, uint16_t port, const std::string& target,
+                    const std::string& authorization = {}, Millis timeout = Millis{5000});
 
 } // namespace CorvaneClient
 

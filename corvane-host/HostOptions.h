@@ -2,6 +2,8 @@
 #ifndef CORVANE_HOST_HOSTOPTIONS_H
 #define CORVANE_HOST_HOSTOPTIONS_H
 
+#include "FleetOptions.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -36,6 +38,7 @@ struct CHostOptions {
     std::size_t stdoutBuffer = std::size_t{1} << 20; // the module's unread standard output
     std::filesystem::path recordFile; // empty: no journal
     bool recordFullOutputs = false;   // sends in full rather than hashed
+    CFleetOptions fleet;
 };
 
 // Settings that parse but cannot work together with the module: "" when

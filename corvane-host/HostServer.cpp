@@ -1,5 +1,7 @@
 #include "HostServer.h"
 
+#include "AgonesSdk.h"
+#include "Fleet.h"
 #include "HttpRouter.h"
 #include "JournalWriter.h"
 #include "Listener.h"
@@ -39,6 +41,12 @@ struct CHostServer::CImpl {
             }
         }
         state->StopTimers();
+        if (fleet) {
+            fleet->Stop();
+        }
+        if (agones) {
+            agones->Stop();
+        }
         // A second signal now ends the process the default way.
         boost::system::error_code ec;
         signals.cancel(ec);
@@ -55,6 +63,8 @@ struct CHostServer::CImpl {
     std::unique_ptr<CHttpRouter> router;
     std::unique_ptr<CServerContext> context;
     std::shared_ptr<CListener> listener;
+    std::unique_ptr<CFleet> fleet;
+    std::unique_ptr<CAgonesSdk> agones;
     asio::signal_set signals{ioc, SIGINT, SIGTERM};
 };
 
@@ -88,8 +98,9 @@ void CHostServer::Start()
     }
 
     impl.loader = std::make_unique<CModuleLoader>(options.modulePath);
-    impl.state =
-        std::make_unique<CSharedState>(impl.ioc, impl.metrics, options.maxUsers, impl.tokens ? &*impl.tokens : nullptr);
+    // In a fleet the token file guards matchmaking; a login's token is its seat.
+    const CTokenList* loginTokens = impl.tokens && !options.fleet.Enabled() ? &*impl.tokens : nullptr;
+    impl.state = std::make_unique<CSharedState>(impl.ioc, impl.metrics, options.maxUsers, loginTokens);
     if (!options.recordFile.empty()) {
         impl.journal = std::make_unique<CJournalWriter>(options.recordFile, options.recordFullOutputs);
         impl.state->SetObserver(impl.journal.get());
@@ -110,7 +121,10 @@ void CHostServer::Start()
 
     impl.router = std::make_unique<CHttpRouter>(
         webRoot, [&impl] { return impl.state->Started(); },
-        [&impl] { return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending); });
+        [&impl] {
+            return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending) +
+                   (impl.fleet ? impl.fleet->RenderMetrics() : "");
+        });
     impl.context = std::make_unique<CServerContext>(
         CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64, 0});
     impl.listener = std::make_shared<CListener>(impl.ioc, *impl.context);
@@ -118,8 +132,51 @@ void CHostServer::Start()
 
     const std::string address =
         local.address().is_v6() ? "[" + local.address().to_string() + "]" : local.address().to_string();
+    std::optional<uint16_t> sdkPort;
+    try {
+        sdkPort = CAgonesSdk::PortFromEnvironment();
+    } catch (const std::invalid_argument& e) {
+        throw CStartupError(e.what());
+    }
+    if (options.fleet.Enabled()) {
+        std::string publicUrl = options.fleet.publicUrl;
+        if (publicUrl.empty() && sdkPort) {
+            publicUrl = CAgonesSdk::PublicUrl(*sdkPort).value_or("");
+            if (publicUrl.empty()) {
+                throw CStartupError("the Agones SDK on port " + std::to_string(*sdkPort) +
+                                    " did not tell this game server's address; set --public-url");
+            }
+        }
+        JoinFleet(address + ":" + std::to_string(local.port()), publicUrl);
+    }
     spdlog::info("listening on http://{}:{}/ (game connection at /ws, module {}, web root {})", address, local.port(),
                  options.modulePath.string(), webRoot.empty() ? "none" : webRoot.string());
+    if (sdkPort) {
+        impl.agones = std::make_unique<CAgonesSdk>(impl.ioc, *sdkPort);
+    }
+}
+
+void CHostServer::JoinFleet(const std::string& listening, const std::string& publicUrl)
+{
+    CImpl& impl = *m_impl;
+    const CFleetOptions& fleet = impl.options.fleet;
+    CFleetSettings settings;
+    try {
+        settings.redis = ParseRedisUrl(fleet.redisUrl);
+    } catch (const std::invalid_argument& e) {
+        throw CStartupError(e.what());
+    }
+    settings.world = fleet.world.empty() ? listening : fleet.world;
+    settings.publicUrl = publicUrl.empty() ? "ws://" + listening + "/ws" : publicUrl;
+    settings.maxUsers = impl.options.maxUsers;
+    settings.seatTtl = fleet.seatTtl;
+    settings.tokens = impl.tokens ? &*impl.tokens : nullptr;
+    if (publicUrl.empty() && (listening.starts_with("0.0.0.0:") || listening.starts_with("[::]:"))) {
+        spdlog::warn("players are sent to {}, which no one can reach: set --public-url", settings.publicUrl);
+    }
+    impl.fleet = std::make_unique<CFleet>(impl.ioc, std::move(settings), [&impl] { return impl.state->UsersOnline(); });
+    impl.fleet->Start();
+    impl.context->fleet = impl.fleet.get();
 }
 
 CMetrics& CHostServer::Metrics() { return m_impl->metrics; }
@@ -135,7 +192,13 @@ int CHostServer::Run()
         impl.Stop();
     });
     impl.listener->Run();
+    if (impl.agones) {
+        impl.agones->Start();
+    }
     impl.ioc.run();
+    if (impl.fleet) {
+        impl.fleet->Join();
+    }
     impl.state->FinishModule();
     spdlog::info("stopped");
     return 0;

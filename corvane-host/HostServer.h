@@ -8,6 +8,7 @@
 class CMetrics;
 
 #include <memory>
+#include <string>
 
 class CHostServer {
 public:
@@ -26,6 +27,9 @@ public:
     CMetrics& Metrics();
 
 private:
+    // `publicUrl` empty: ws://LISTENING/ws.
+    void JoinFleet(const std::string& listening, const std::string& publicUrl);
+
     struct CImpl;
     std::unique_ptr<CImpl> m_impl;
 };

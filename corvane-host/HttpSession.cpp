@@ -1,5 +1,6 @@
 #include "HttpSession.h"
 
+#include "FleetRoutes.h"
 #include "WebSocketSession.h"
 
 #include <boost/beast/http/read.hpp>
@@ -58,7 +59,31 @@ void CHttpSession::OnRead(beast::error_code ec)
         session->Run(req, m_buffer);
         return;
     }
+    if (m_ctx.fleet != nullptr && FleetRouteOf(req) != EFleetRoute::None) {
+        AskFleet(req);
+        return;
+    }
     std::visit([this](auto&& res) { Send(std::move(res)); }, m_ctx.router.Route(req));
+}
+
+// The next request is read only after this answer has been written.
+void CHttpSession::AskFleet(const CHttpRequest& req)
+{
+    auto answer = [self = shared_from_this(), req](CFleetReply reply) {
+        std::visit([&self](auto&& res) { self->Send(std::move(res)); }, FleetResponse(req, reply));
+    };
+    switch (FleetRouteOf(req)) {
+    case EFleetRoute::Matchmake:
+        m_ctx.fleet->Matchmake(req[http::field::authorization], std::move(answer));
+        return;
+    case EFleetRoute::Worlds:
+        m_ctx.fleet->ListWorlds(std::move(answer));
+        return;
+    case EFleetRoute::WrongMethod:
+    case EFleetRoute::None:
+        break;
+    }
+    std::visit([this](auto&& res) { Send(std::move(res)); }, FleetWrongMethod(req));
 }
 
 template <class Body>

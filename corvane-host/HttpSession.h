@@ -24,6 +24,7 @@ public:
 private:
     void DoRead();
     void OnRead(boost::beast::error_code ec);
+    void AskFleet(const CHttpRequest& req);
     template <class Body>
     void Send(boost::beast::http::response<Body>&& res);
     void OnWrite(bool close, boost::beast::error_code ec);

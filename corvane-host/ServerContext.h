@@ -13,6 +13,7 @@ struct CHostOptions;
 class CSharedState;
 class CMetrics;
 class CHttpRouter;
+class CFleet;
 
 inline constexpr const char* kServerName = "corvane-host";
 
@@ -36,6 +37,7 @@ struct CServerContext {
     std::size_t pruneAt = 64;
     // Game connections between the upgrade and the login (or their end).
     std::size_t pending = 0;
+    CFleet* fleet = nullptr; // set when the host is part of a fleet
 
     // Remembers a session for the stop; forgets ended ones now and then, so
     // that the list stays proportional to the live sessions.

@@ -1,5 +1,6 @@
 #include "WebSocketSession.h"
 
+#include "Fleet.h"
 #include "HostMessages.h"
 #include "HostOptions.h"
 #include "HostProtocol.h"
@@ -205,7 +206,11 @@ void CWsSession::OnRead(beast::error_code ec)
         }
     }
     m_buffer.consume(m_buffer.size());
-    DoRead();
+    // While a seat is being checked, nothing more is read: messages that
+    // follow the Login wait in the socket until the LoginAck has gone out.
+    if (!m_awaitingSeat) {
+        DoRead();
+    }
 }
 
 void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
@@ -242,7 +247,34 @@ void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
         RefuseLogin(kLoginMalformed);
         return;
     }
-    const CLoginResult result = m_ctx.state.Login(*this, *token);
+    if (m_ctx.fleet != nullptr) {
+        // In a fleet the token is a seat, used up in Redis off the loop.
+        m_awaitingSeat = true;
+        m_ctx.fleet->ConsumeSeat(*token, [self = shared_from_this()](bool ok) { self->OnSeat(ok); });
+        return;
+    }
+    Admit(*token);
+}
+
+void CWsSession::OnSeat(bool ok)
+{
+    m_awaitingSeat = false;
+    // Closed meanwhile (login timeout, server stop): the close timer ends
+    // the socket if the closing handshake does not.
+    if (m_ended) {
+        return;
+    }
+    if (ok) {
+        Admit({});
+    } else {
+        RefuseLogin(kLoginUnauthorized);
+    }
+    DoRead();
+}
+
+void CWsSession::Admit(std::string_view token)
+{
+    const CLoginResult result = m_ctx.state.Login(*this, token);
     if (result.code != kLoginOk) {
         RefuseLogin(result.code);
         return;

@@ -41,6 +41,8 @@ private:
     void OnRead(boost::beast::error_code ec);
     void HandleMessage(const uint8_t* data, std::size_t size);
     void HandleLogin(const uint8_t* data, std::size_t size);
+    void OnSeat(bool ok);
+    void Admit(std::string_view token);
     void ReleasePending();
     void RefuseLogin(int32_t code);
     void SendLoginAck(int32_t code, uint32_t userId);
@@ -70,6 +72,7 @@ private:
     bool m_ended = false;
     bool m_writing = false;
     bool m_closeSent = false;
+    bool m_awaitingSeat = false;
 };
 
 #endif

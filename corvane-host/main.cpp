@@ -12,6 +12,7 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -99,6 +100,15 @@ int main(int argc, char** argv)
     app.add_option("--max-pending", options.maxPending,
                    "Game connections not logged in yet, at most; further ones are closed at once with 1013")
         ->capture_default_str();
+    double seatTtl = 15;
+    app.add_option("--redis", options.fleet.redisUrl,
+                   "Join the fleet of worlds registered in this Redis (redis://HOST:PORT[/DB])");
+    app.add_option("--world", options.fleet.world, "Name of this world in the fleet (default: HOST:PORT of --listen)");
+    app.add_option("--public-url", options.fleet.publicUrl,
+                   "Where players reach this world (default: ws://HOST:PORT/ws of --listen)");
+    app.add_option("--seat-ttl", seatTtl, "Seconds a seat from matchmaking stays valid")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 3600.0));
     app.add_option("--log-level", options.logLevel, "Log level of the host's own lines")
         ->capture_default_str()
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
@@ -132,6 +142,23 @@ int main(int argc, char** argv)
     if (const std::string problem = CheckOptions(options); !problem.empty()) {
         return Fail(problem + " (see --help)");
     }
+    if (!options.fleet.Enabled() && (!options.fleet.world.empty() || !options.fleet.publicUrl.empty())) {
+        return Fail("--world and --public-url need --redis (see --help)");
+    }
+    if (!options.fleet.world.empty() && !IsValidWorldName(options.fleet.world)) {
+        return Fail("--world '" + options.fleet.world + "' must be 1 to 100 of A-Z a-z 0-9 . _ - : [ ] (see --help)");
+    }
+    if (!options.fleet.publicUrl.empty() && !IsValidPublicUrl(options.fleet.publicUrl)) {
+        return Fail("--public-url '" + options.fleet.publicUrl + "' must be a ws:// or wss:// URL (see --help)");
+    }
+    if (options.fleet.Enabled()) {
+        try {
+            ParseRedisUrl(options.fleet.redisUrl);
+        } catch (const std::invalid_argument& e) {
+            return Fail(std::string(e.what()) + " (see --help)");
+        }
+    }
+    options.fleet.seatTtl = std::chrono::milliseconds(static_cast<long long>(seatTtl * 1000));
     options.modulePath = module;
     options.webRoot = webRoot;
     options.tokenFile = tokenFile;

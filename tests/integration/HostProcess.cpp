@@ -113,7 +113,7 @@ std::string ReadFile(const fs::path& file)
 
 } // namespace
 
-CHostProcess::CHostProcess()
+CHostProcess::CHostProcess(fs::path executable) : m_executable(std::move(executable))
 {
     std::string pattern = (fs::temp_directory_path() / "corvane-host-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
@@ -138,7 +138,7 @@ void CHostProcess::Spawn(const std::vector<std::string>& args, int stdoutFd)
 
     // Everything the child needs is prepared before fork: between fork and
     // exec it makes only async-signal-safe calls.
-    const std::string exe = HostExecutable().string();
+    const std::string exe = m_executable.string();
     std::vector<std::string> argvStrings{exe};
     argvStrings.insert(argvStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;

@@ -39,7 +39,8 @@ int CountLines(const std::string& text, const std::string& needle);
 
 class CHostProcess {
 public:
-    CHostProcess();
+    // Another program can be run the same way (Spawn only).
+    explicit CHostProcess(std::filesystem::path executable = HostExecutable());
     ~CHostProcess();
 
     CHostProcess(const CHostProcess&) = delete;
@@ -68,6 +69,7 @@ public:
 private:
     void Kill();
 
+    std::filesystem::path m_executable;
     std::filesystem::path m_folder;
     pid_t m_pid = -1;
     uint16_t m_port = 0;

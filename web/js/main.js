@@ -3,6 +3,7 @@
 import {
   AttackType, Kind, MAX_COUNT, encodeAttack, encodeEnterScene, encodeMoveTo, tokenBytes,
 } from './codec.js';
+import { fetchWorlds, freeSeats, makeMatchmaker } from './lobby.js';
 import { ConnState, Connection } from './net.js';
 import { GRID, World, describe } from './world.js';
 import { View } from './view.js';
@@ -11,6 +12,9 @@ const $ = (id) => document.getElementById(id);
 const now = () => performance.now();
 const TOKEN_KEY = 'corvane.token';
 const STATUS_MS = 250;
+// The list costs Redis a look at every world: refreshed rarely, and at
+// each login.
+const LOBBY_MS = 30000;
 
 const world = new World();
 const view = new View($('world'), $('board'));
@@ -26,6 +30,7 @@ const conn = new Connection({
     world.reset(userId);
     world.log(now(), `Logged in as user #${userId}`);
     conn.send(encodeEnterScene());
+    if (lobby.fleet) refreshLobby();
   },
   onMessage: (msg) => world.apply(msg, now()),
 });
@@ -132,6 +137,7 @@ window.addEventListener('pagehide', () => conn.stop());
 // ---- side panel
 
 const CONN_LABEL = {
+  [ConnState.Matchmaking]: 'finding a world…',
   [ConnState.Connecting]: 'connecting…',
   [ConnState.LoggingIn]: 'logging in…',
   [ConnState.Online]: 'online',
@@ -188,6 +194,7 @@ function renderStatus() {
   if (refused) setText('token-msg', s.detail);
 
   renderOverlay(s, label);
+  renderLobby(s);
   renderTarget();
   renderPlayers();
   renderEvents();
@@ -199,7 +206,10 @@ function renderStatus() {
 function renderOverlay(s, label) {
   const overlay = $('overlay');
   let text = '';
-  if (s.state === ConnState.Connecting || s.state === ConnState.LoggingIn) text = `Connecting to ${location.host}…`;
+  if (s.state === ConnState.Matchmaking) text = 'Finding a world with room…';
+  else if (s.state === ConnState.Connecting || s.state === ConnState.LoggingIn) {
+    text = `Connecting to ${s.world ? `world ${s.world}` : location.host}…`;
+  }
   else if (s.state === ConnState.Waiting) text = `Disconnected: ${s.detail}. ${label[0].toUpperCase()}${label.slice(1)}.`;
   else if (s.state === ConnState.Refused) text = `${s.detail} Enter a token in the panel on the right.`;
   else if (s.state === ConnState.Stopped) text = 'Disconnected.';
@@ -260,6 +270,35 @@ function renderEvents() {
   }));
 }
 
+// ---- lobby (only when the server belongs to a fleet of worlds)
+
+const lobby = { fleet: false, worlds: [], shown: '' };
+
+async function refreshLobby() {
+  const found = await fetchWorlds();
+  lobby.worlds = found.worlds;
+  renderLobby(conn.snapshot());
+}
+
+function renderLobby(s) {
+  if (!lobby.fleet) return;
+  const sig = JSON.stringify([lobby.worlds, s.world, s.state]);
+  if (sig === lobby.shown) return;
+  lobby.shown = sig;
+  $('lobby').hidden = false;
+  setText('lobby-world', s.world && s.state === ConnState.Online ? `You play in world ${s.world}.`
+    : 'Matchmaking picks the fullest world with a free seat.');
+  $('worlds').replaceChildren(...lobby.worlds.map((w) => {
+    const tr = document.createElement('tr');
+    tr.dataset.world = w.name;
+    if (w.name === s.world) tr.className = 'me';
+    for (const text of [w.name, `${w.users}/${w.maxUsers}`, String(freeSeats(w))]) {
+      tr.append(Object.assign(document.createElement('td'), { textContent: text }));
+    }
+    return tr;
+  }));
+}
+
 // A tooltip beside the pointer: the cell and what stands in it.
 function renderHover() {
   const box = $('hover-info');
@@ -289,4 +328,15 @@ function frame() {
 setInterval(renderStatus, STATUS_MS);
 renderStatus();
 requestAnimationFrame(frame);
-conn.start();
+
+// A server in a fleet answers /worlds: then every connection goes through
+// matchmaking; otherwise the page connects to this server directly.
+fetchWorlds().then((found) => {
+  if (found.fleet) {
+    lobby.fleet = true;
+    lobby.worlds = found.worlds;
+    conn.matchmake = makeMatchmaker();
+    setInterval(refreshLobby, LOBBY_MS);
+  }
+  conn.start();
+});

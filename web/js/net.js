@@ -1,11 +1,13 @@
 // The game connection: one WebSocket to the host, the login on it, pings,
-// and reconnection with backoff when it drops.
+// and reconnection with backoff when it drops. In a fleet of worlds every
+// connection, the first and each reconnection, starts with matchmaking: it
+// names the world's URL and the seat that is the login token there.
 import {
   HostMsg, HOST_MODULE, LoginCode, decodeMessage, encodeLogin, encodeLogout, encodePing, pingBody, pongSeq,
 } from './codec.js';
 
 export const ConnState = Object.freeze({
-  Connecting: 'connecting', LoggingIn: 'logging-in', Online: 'online', Waiting: 'waiting', Refused: 'refused',
+  Matchmaking: 'matchmaking', Connecting: 'connecting', LoggingIn: 'logging-in', Online: 'online', Waiting: 'waiting', Refused: 'refused',
   Stopped: 'stopped',
 });
 
@@ -51,12 +53,23 @@ const browserClock = {
   clearInterval: (t) => clearInterval(t),
 };
 
+// Thrown by a matchmaker when the player's token is not accepted: another
+// try cannot help until the token changes.
+export class MatchmakingRefused extends Error {}
+
 export class Connection {
+  // `matchmake(token)`, when given, resolves to {world, url, seat} before
+  // each connection, or rejects (MatchmakingRefused to stop the retries).
   constructor({
-    url, token = '', WebSocketImpl = globalThis.WebSocket, clock = browserClock, random = Math.random,
-    onState = () => {}, onLogin = () => {}, onMessage = () => {},
+    url, token = '', matchmake = null, WebSocketImpl = globalThis.WebSocket, clock = browserClock,
+    random = Math.random, onState = () => {}, onLogin = () => {}, onMessage = () => {},
   }) {
-    Object.assign(this, { url, token, WebSocketImpl, clock, random, onState, onLogin, onMessage });
+    Object.assign(this, { url, token, matchmake, WebSocketImpl, clock, random, onState, onLogin, onMessage });
+    this.world = null;
+    this.loginToken = token;
+    // Bumped by every drop, so that a matchmaking answer that arrives after
+    // the page has moved on is ignored.
+    this.generation = 0;
     this.ws = null;
     this.state = ConnState.Stopped;
     this.detail = '';
@@ -76,8 +89,8 @@ export class Connection {
   }
 
   snapshot() {
-    const { state, detail, retryAt, userId, rtt, badFrames } = this;
-    return { state, detail, retryAt, userId, rtt, badFrames };
+    const { state, detail, retryAt, userId, rtt, badFrames, world } = this;
+    return { state, detail, retryAt, userId, rtt, badFrames, world };
   }
 
   setState(state, detail = '') {
@@ -111,9 +124,33 @@ export class Connection {
     this.refusal = null;
     this.userId = null;
     this.rtt = null;
+    if (this.matchmake) this.openMatched();
+    else this.openSocket(this.url, this.token);
+  }
+
+  async openMatched() {
+    const generation = this.generation;
+    this.world = null;
+    this.setState(ConnState.Matchmaking);
+    let seat;
+    try {
+      seat = await this.matchmake(this.token);
+    } catch (e) {
+      if (generation !== this.generation) return;
+      if (e instanceof MatchmakingRefused) this.setState(ConnState.Refused, e.message);
+      else this.scheduleRetry(`no seat: ${e.message}`);
+      return;
+    }
+    if (generation !== this.generation) return;
+    this.world = seat.world;
+    this.openSocket(seat.url, seat.seat);
+  }
+
+  openSocket(url, token) {
+    this.loginToken = token;
     let ws;
     try {
-      ws = new this.WebSocketImpl(this.url);
+      ws = new this.WebSocketImpl(url);
     } catch (e) {
       this.scheduleRetry(`cannot connect: ${e.message}`);
       return;
@@ -124,11 +161,12 @@ export class Connection {
     ws.onopen = () => { if (this.ws === ws) this.handleOpen(); };
     ws.onmessage = (ev) => { if (this.ws === ws) this.handleData(ev.data); };
     ws.onclose = (ev) => { if (this.ws === ws) this.handleClose(ev); };
-    this.setState(ConnState.Connecting, this.url);
+    this.setState(ConnState.Connecting, url);
   }
 
   // Detaches and closes the socket without waiting for its close event.
   drop() {
+    this.generation++;
     this.stopPinging();
     const ws = this.ws;
     this.ws = null;
@@ -139,7 +177,7 @@ export class Connection {
 
   handleOpen() {
     this.lastRecvAt = this.clock.now();
-    this.sendRaw(encodeLogin(this.token));
+    this.sendRaw(encodeLogin(this.loginToken));
     this.setState(ConnState.LoggingIn);
   }
 
@@ -175,7 +213,9 @@ export class Connection {
     }
     this.refusal = code;
     const text = REFUSAL_TEXT[code] ?? `Login refused (code ${code}).`;
-    if (FINAL_REFUSALS.has(code)) {
+    // A refused seat (used, expired) is no reason to stop: matchmaking
+    // issues a new one.
+    if (FINAL_REFUSALS.has(code) && !(this.matchmake && code === LoginCode.Unauthorized)) {
       this.drop();
       this.setState(ConnState.Refused, code === LoginCode.Unauthorized && this.token === ''
         ? 'This server asks for a token.' : text);

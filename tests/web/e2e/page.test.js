@@ -215,3 +215,61 @@ describe('a server with a token file', () => {
     assert.equal(await page.locator('#token-form').isHidden(), true);
   });
 });
+
+// Debian's redis-server on a port of its own, without persistence.
+async function startRedis() {
+  const port = await freePort();
+  const proc = spawn('/usr/bin/redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--save', '',
+    '--appendonly', 'no'], { stdio: 'ignore' });
+  const deadline = Date.now() + WAIT_MS;
+  for (;;) {
+    const up = await new Promise((resolve) => {
+      const sock = net.connect(port, '127.0.0.1', () => { sock.end(); resolve(true); });
+      sock.on('error', () => resolve(false));
+    });
+    if (up) break;
+    if (Date.now() > deadline) {
+      proc.kill('SIGKILL');
+      throw new Error('redis-server did not start');
+    }
+    await sleep(50);
+  }
+  return { url: `redis://127.0.0.1:${port}`, stop: () => proc.kill('SIGKILL') };
+}
+
+describe('a fleet of worlds', () => {
+  let redis;
+  const hosts = {};
+  const world = (name, r) => startHost({ args: ['--redis', r.url, '--world', name, '--max-users', '1'] });
+
+  before(async () => {
+    redis = await startRedis();
+    hosts.alpha = await world('alpha', redis);
+    hosts.bravo = await world('bravo', redis);
+  });
+  after(async () => {
+    for (const h of Object.values(hosts)) await h.stop();
+    redis?.stop();
+  });
+
+  test('the page shows the lobby and joins the world matchmaking picks, wherever it was served from', async () => {
+    const first = await openPage(hosts.bravo.url);
+    await expectConn(first, 'online');
+    await expectText(first, '#lobby-world', 'You play in world alpha.');
+    await expectText(first, '#st-cell', '20, 20');
+    await first.locator('#worlds tr[data-world="bravo"]').waitFor({ timeout: WAIT_MS });
+    await expectText(first, '#worlds tr[data-world="alpha"] td:nth-child(2)', '1/1');
+
+    const second = await openPage(hosts.alpha.url);
+    await expectConn(second, 'online');
+    await expectText(second, '#lobby-world', 'You play in world bravo.');
+    await second.screenshot({ path: path.join(SHOTS, 'fleet-lobby.png') });
+
+    // Its world goes away: the reconnection matchmakes again, into the new one.
+    await hosts.bravo.stop();
+    delete hosts.bravo;
+    hosts.charlie = await world('charlie', redis);
+    await expectText(second, '#lobby-world', 'You play in world charlie.');
+    await expectConn(second, 'online');
+  });
+});

@@ -3,7 +3,7 @@ import assert from 'node:assert/strict';
 
 import { encodeEnterScene } from '../../../web/js/codec.js';
 import {
-  ConnState, Connection, MAX_RETRY_MS, PING_MS, SEND_BURST, SEND_RATE, SILENCE_MS, retryDelay,
+  ConnState, Connection, MAX_RETRY_MS, MatchmakingRefused, PING_MS, SEND_BURST, SEND_RATE, SILENCE_MS, retryDelay,
 } from '../../../web/js/net.js';
 
 class FakeClock {
@@ -231,5 +231,78 @@ describe('Connection', () => {
     assert.equal(env.conn.state, ConnState.Stopped);
     env.clock.advance(MAX_RETRY_MS);
     assert.equal(env.made.length, 1);
+  });
+});
+
+describe('Connection in a fleet', () => {
+  // A matchmaker whose answers the test hands out one by one.
+  function fleet(options = {}) {
+    const asks = [];
+    const matchmake = (token) => new Promise((resolve, reject) => asks.push({ token, resolve, reject }));
+    const env = setup({ matchmake, ...options });
+    return { ...env, asks };
+  }
+  const settle = () => new Promise((r) => setImmediate(r));
+  const seat = (n) => ({ world: `w${n}`, url: `ws://127.0.0.1:${7000 + n}/ws`, seat: `seat${n}` });
+
+  test('connects to the world matchmaking names and logs in with its seat', async () => {
+    const { conn, made, asks, logins } = fleet({ token: 'player' });
+    conn.start();
+    assert.equal(conn.state, ConnState.Matchmaking);
+    assert.equal(made.length, 0);
+    assert.equal(asks[0].token, 'player');
+    asks[0].resolve(seat(1));
+    await settle();
+    assert.equal(made[0].url, 'ws://127.0.0.1:7001/ws');
+    made[0].open();
+    assert.deepEqual(made[0].sentHex(), ['0000010005' + Buffer.from('seat1').toString('hex')]);
+    made[0].receive(LOGIN_OK_USER_3);
+    assert.deepEqual(logins, [3]);
+    assert.equal(conn.snapshot().world, 'w1');
+  });
+
+  test('a reconnection matchmakes again, and a refused seat is retried too', async () => {
+    const { conn, made, asks, clock } = fleet();
+    conn.start();
+    asks[0].resolve(seat(1));
+    await settle();
+    made[0].open();
+    made[0].receive(LOGIN_OK_USER_3);
+    made[0].serverClose(1001);
+    clock.advance(1000);
+    assert.equal(asks.length, 2);
+    asks[1].resolve(seat(2));
+    await settle();
+    assert.equal(made[1].url, 'ws://127.0.0.1:7002/ws');
+    made[1].open();
+    made[1].receive(LOGIN_UNAUTHORIZED); // the seat expired on the way
+    assert.equal(conn.state, ConnState.Waiting);
+    clock.advance(2000);
+    assert.equal(asks.length, 3);
+  });
+
+  test('no free seat is retried; an unknown token stops until a new one', async () => {
+    const { conn, asks, clock } = fleet();
+    conn.start();
+    asks[0].reject(new Error('every world is full'));
+    await settle();
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.detail, 'no seat: every world is full');
+    clock.advance(1000);
+    asks[1].reject(new MatchmakingRefused('This server asks for a token.'));
+    await settle();
+    assert.equal(conn.state, ConnState.Refused);
+    clock.advance(10 * MAX_RETRY_MS);
+    assert.equal(asks.length, 2);
+  });
+
+  test('an answer that comes after the page gave up is ignored', async () => {
+    const { conn, made, asks } = fleet();
+    conn.start();
+    conn.stop();
+    asks[0].resolve(seat(1));
+    await settle();
+    assert.equal(made.length, 0);
+    assert.equal(conn.state, ConnState.Stopped);
   });
 });

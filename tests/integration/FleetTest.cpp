@@ -1,0 +1,506 @@
+// A fleet of real corvane-host processes sharing a real redis-server that
+// each test starts on a free loopback port.
+#include "GameClient.h"
+#include "HostProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace CorvaneClient;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kRedisServer = "/usr/bin/redis-server";
+
+bool CanConnect(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Polls `condition` every 20 ms until it holds or the time is up.
+template <class F>
+bool Eventually(F condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+struct CSeat {
+    int status = 0;
+    std::string world;
+    std::string url;
+    std::string seat;
+};
+
+std::string JsonField(const std::string& json, const std::string& key)
+{
+    std::smatch m;
+    if (std::regex_search(json, m, std::regex("\"" + key + "\":\"([^\"]*)\""))) {
+        return m[1];
+    }
+    return {};
+}
+
+class CFleetTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::access(kRedisServer, X_OK) != 0) {
+            GTEST_SKIP() << kRedisServer << " is not installed (scripts/deps build)";
+        }
+        StartRedis();
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            for (const auto& [name, host] : m_hosts) {
+                std::cerr << "---- " << name << " stderr:\n" << host->Stderr();
+            }
+        }
+    }
+
+    void StartRedis()
+    {
+        if (m_redisPort == 0) {
+            m_redisPort = FreeLoopbackPort();
+        }
+        m_redis = std::make_unique<CHostProcess>(kRedisServer);
+        m_redis->Spawn({"--port", std::to_string(m_redisPort), "--bind", "127.0.0.1", "--save", "", "--appendonly",
+                        "no", "--protected-mode", "no"});
+        ASSERT_TRUE(Eventually([&] { return CanConnect(m_redisPort); }, 10s)) << m_redis->Stdout();
+    }
+
+    void StopRedis()
+    {
+        m_redis->Signal(SIGTERM);
+        ASSERT_TRUE(m_redis->WaitExit(10s).has_value());
+    }
+
+    std::string RedisUrl() const { return "redis://127.0.0.1:" + std::to_string(m_redisPort); }
+
+    CHostProcess& StartWorld(const std::string& name, const std::vector<std::string>& extra = {})
+    {
+        auto host = std::make_unique<CHostProcess>();
+        std::vector<std::string> args{"--redis", RedisUrl(), "--world", name};
+        args.insert(args.end(), extra.begin(), extra.end());
+        host->Start(args);
+        return *(m_hosts[name] = std::move(host));
+    }
+
+    CSeat Matchmake(const std::string& via, const std::string& authorization = {})
+    {
+        const CHttpReply reply = HttpPost("127.0.0.1", m_hosts.at(via)->Port(), "/matchmake", authorization);
+        return {reply.status, JsonField(reply.body, "world"), JsonField(reply.body, "url"), JsonField(reply.body, "seat")};
+    }
+
+    // Names of the live worlds, as `via` sees them; nothing when it answers
+    // other than 200.
+    std::optional<std::set<std::string>> Worlds(const std::string& via)
+    {
+        const CHttpReply reply = HttpGet("127.0.0.1", m_hosts.at(via)->Port(), "/worlds");
+        if (reply.status != 200) {
+            return std::nullopt;
+        }
+        std::set<std::string> names;
+        const std::regex name("\"name\":\"([^\"]*)\"");
+        for (auto it = std::sregex_iterator(reply.body.begin(), reply.body.end(), name); it != std::sregex_iterator();
+             ++it) {
+            names.insert((*it)[1]);
+        }
+        return names;
+    }
+
+    double Metric(const std::string& world, const std::string& series)
+    {
+        const CHttpReply reply = HttpGet("127.0.0.1", m_hosts.at(world)->Port(), "/metrics");
+        const std::size_t at = reply.body.find("\n" + series + " ");
+        return at == std::string::npos ? -1 : std::stod(reply.body.substr(at + series.size() + 2));
+    }
+
+    std::unique_ptr<CGameClient> Connect(const std::string& world)
+    {
+        auto client = std::make_unique<CGameClient>();
+        client->Connect({.host = "127.0.0.1", .port = m_hosts.at(world)->Port()});
+        return client;
+    }
+
+    int LoginCode(const std::string& world, const std::string& seat) { return Connect(world)->Login(seat).code; }
+
+    uint16_t m_redisPort = 0;
+    std::unique_ptr<CHostProcess> m_redis;
+    std::map<std::string, std::unique_ptr<CHostProcess>> m_hosts;
+};
+
+TEST_F(CFleetTest, MatchmakingFillsTheFullestWorldFirstThenAnswers503)
+{
+    for (const char* name : {"alpha", "bravo", "charlie"}) {
+        StartWorld(name, {"--max-users", "2"});
+    }
+    const std::vector<std::string> via{"charlie", "alpha", "bravo", "charlie", "alpha", "bravo"};
+    std::vector<std::string> got;
+    for (const std::string& host : via) {
+        const CSeat seat = Matchmake(host);
+        ASSERT_EQ(seat.status, 200);
+        EXPECT_EQ(seat.url, "ws://127.0.0.1:" + std::to_string(m_hosts.at(seat.world)->Port()) + "/ws");
+        EXPECT_EQ(seat.seat.size(), 32u);
+        got.push_back(seat.world);
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"alpha", "alpha", "bravo", "bravo", "charlie", "charlie"}));
+
+    const CHttpReply full = HttpPost("127.0.0.1", m_hosts.at("alpha")->Port(), "/matchmake");
+    EXPECT_EQ(full.status, 503);
+    EXPECT_EQ(full.contentType, "application/json");
+    EXPECT_NE(full.body.find("\"error\":"), std::string::npos);
+
+    const CHttpReply worlds = HttpGet("127.0.0.1", m_hosts.at("bravo")->Port(), "/worlds");
+    EXPECT_NE(worlds.body.find("{\"name\":\"bravo\",\"url\":\"ws://127.0.0.1:" +
+                               std::to_string(m_hosts.at("bravo")->Port()) +
+                               "/ws\",\"users\":0,\"maxUsers\":2,\"reserved\":2}"),
+              std::string::npos)
+        << worlds.body;
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_matchmaking_total{outcome=\"ok\"}"), 2);
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_matchmaking_total{outcome=\"full\"}"), 1);
+    EXPECT_EQ(Metric("charlie", "corvane_fleet_seats_issued_total"), 2);
+}
+
+TEST_F(CFleetTest, ConcurrentMatchmakingOnThreeHostsNeverOversells)
+{
+    const std::vector<std::string> names{"alpha", "bravo", "charlie"};
+    for (const std::string& name : names) {
+        StartWorld(name, {"--max-users", "2"});
+    }
+    std::mutex mutex;
+    std::map<std::string, int> byWorld;
+    int refused = 0;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 30; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            const CHttpReply reply =
+                HttpPost("127.0.0.1", m_hosts.at(names[static_cast<std::size_t>(i % 3)])->Port(), "/matchmake");
+            std::lock_guard lock(mutex);
+            if (reply.status == 200) {
+                ++byWorld[JsonField(reply.body, "world")];
+            } else if (reply.status == 503) {
+                ++refused;
+            }
+        });
+    }
+    go = true;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(byWorld, (std::map<std::string, int>{{"alpha", 2}, {"bravo", 2}, {"charlie", 2}}));
+    EXPECT_EQ(refused, 24);
+}
+
+TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
+{
+    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "2"});
+    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "2"});
+
+    const CSeat first = Matchmake("bravo");
+    ASSERT_EQ(first.world, "alpha");
+    // A client may send right behind its Login: nothing it sends is handled
+    // before the seat has been checked and the LoginAck sent.
+    auto player = Connect("alpha");
+    ASSERT_TRUE(player->SendBinary(Frame(kHostModuleId, kCmdLogin, EncodeLogin(first.seat))));
+    ASSERT_TRUE(player->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
+    const auto ack = player->Receive(5s);
+    ASSERT_TRUE(ack.has_value());
+    ASSERT_EQ(ack->cmd, kMsgLoginAck);
+    EXPECT_EQ(DecodeLoginAck(ack->body).code, kLoginOk);
+    EXPECT_TRUE(player->WaitFor(EasyDemo::kModuleId, EasyDemo::kEnterSceneAck, 5s).has_value());
+
+    EXPECT_EQ(LoginCode("alpha", first.seat), kLoginUnauthorized) << "a used seat";
+
+    const CSeat second = Matchmake("alpha");
+    ASSERT_EQ(second.world, "alpha");
+    EXPECT_EQ(LoginCode("bravo", second.seat), kLoginUnauthorized) << "a seat of another world";
+    auto secondPlayer = Connect("alpha");
+    EXPECT_EQ(secondPlayer->Login(second.seat).code, kLoginOk) << "the foreign try left the seat valid";
+
+    const CSeat third = Matchmake("alpha");
+    ASSERT_EQ(third.world, "bravo");
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(LoginCode("bravo", third.seat), kLoginUnauthorized) << "an expired seat";
+    EXPECT_EQ(LoginCode("bravo", ""), kLoginUnauthorized) << "no seat at all";
+
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_seats_consumed_total"), 2);
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_seats_refused_total"), 1);
+    EXPECT_TRUE(Eventually([&] { return Metric("bravo", "corvane_fleet_seats_expired_total") == 1; }, 3s));
+
+    // A player who leaves while the seat is being checked costs nothing.
+    {
+        auto leaving = Connect("bravo");
+        ASSERT_TRUE(leaving->SendBinary(Frame(kHostModuleId, kCmdLogin, EncodeLogin(Matchmake("alpha").seat))));
+    }
+    EXPECT_TRUE(Eventually([&] { return Metric("bravo", "corvane_fleet_seats_consumed_total") == 1; }, 3s));
+    EXPECT_EQ(HttpGet("127.0.0.1", m_hosts.at("bravo")->Port(), "/healthz").status, 200);
+    EXPECT_TRUE(Eventually([&] { return Metric("bravo", "corvane_users_online") == 0; }, 3s));
+
+    // A full world that has room again is offered again after its heartbeat.
+    secondPlayer.reset();
+    EXPECT_TRUE(Eventually([&] { return Matchmake("bravo").world == "alpha"; }, 3s));
+}
+
+TEST_F(CFleetTest, AKilledHostLeavesWithinThreeSecondsAStoppedOneAtOnce)
+{
+    for (const char* name : {"alpha", "bravo", "charlie"}) {
+        StartWorld(name);
+    }
+    ASSERT_EQ(Worlds("alpha"), (std::set<std::string>{"alpha", "bravo", "charlie"}));
+
+    m_hosts.at("bravo")->Signal(SIGKILL);
+    ASSERT_TRUE(m_hosts.at("bravo")->WaitExit(5s).has_value());
+    const auto killedAt = Clock::now();
+    ASSERT_TRUE(Eventually([&] { return Worlds("alpha") == std::set<std::string>{"alpha", "charlie"}; }, 5s));
+    EXPECT_LE(Clock::now() - killedAt, 3300ms) << "a time-to-live of 3 s, plus the polling";
+
+    m_hosts.at("charlie")->Signal(SIGTERM);
+    EXPECT_EQ(m_hosts.at("charlie")->WaitExit(5s), 0);
+    EXPECT_EQ(Worlds("alpha"), std::set<std::string>{"alpha"});
+}
+
+TEST_F(CFleetTest, WithoutRedisPlayersKeepPlayingAndTheWorldComesBack)
+{
+    StartWorld("alpha");
+    auto mover = Connect("alpha");
+    ASSERT_EQ(mover->Login(Matchmake("alpha").seat).code, kLoginOk);
+    auto watcher = Connect("alpha");
+    ASSERT_EQ(watcher->Login(Matchmake("alpha").seat).code, kLoginOk);
+    for (CGameClient* c : {mover.get(), watcher.get()}) {
+        ASSERT_TRUE(c->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
+        ASSERT_TRUE(c->WaitFor(EasyDemo::kModuleId, EasyDemo::kEnterSceneAck, 5s));
+    }
+
+    StopRedis();
+    EXPECT_EQ(Matchmake("alpha").status, 503);
+    EXPECT_TRUE(Eventually([&] { return Metric("alpha", "corvane_fleet_redis_up") == 0; }, 3s));
+    EXPECT_EQ(HttpGet("127.0.0.1", m_hosts.at("alpha")->Port(), "/healthz").status, 200);
+
+    ASSERT_TRUE(mover->Send(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, EncodeMoveTo(Pos{31, 17})));
+    const uint32_t moverId = mover->UserId();
+    const bool seen = Eventually(
+        [&] {
+            const auto poses = watcher->WaitFor(EasyDemo::kModuleId, EasyDemo::kPoseList, 100ms);
+            if (!poses) {
+                return false;
+            }
+            for (const ObjPos& p : DecodePoseList(poses->body)) {
+                if (p.id == moverId && p.x == 31 && p.y == 17) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        5s);
+    EXPECT_TRUE(seen) << "the watcher sees the mover's step while Redis is down";
+
+    StartRedis();
+    const auto backAt = Clock::now();
+    ASSERT_TRUE(Eventually([&] { return Worlds("alpha") == std::set<std::string>{"alpha"}; }, 5s));
+    EXPECT_LE(Clock::now() - backAt, 3s);
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_redis_up"), 1);
+    const CHttpReply worlds = HttpGet("127.0.0.1", m_hosts.at("alpha")->Port(), "/worlds");
+    EXPECT_NE(worlds.body.find("\"users\":2"), std::string::npos) << worlds.body;
+    EXPECT_EQ(Matchmake("alpha").status, 200);
+}
+
+TEST_F(CFleetTest, StartUpErrorsAreOneLine)
+{
+    StartWorld("alpha");
+    CHostProcess twin;
+    twin.Spawn({"--listen", "127.0.0.1:0", "--module", ModulePath().string(), "--redis", RedisUrl(), "--world",
+                "alpha"});
+    EXPECT_EQ(twin.WaitExit(10s), 2);
+    EXPECT_EQ(CountLines(twin.Stderr(), "corvane-host: world 'alpha' is already served by another live host"), 1)
+        << twin.Stderr();
+
+    CHostProcess noRedis;
+    noRedis.Spawn({"--listen", "127.0.0.1:0", "--module", ModulePath().string(), "--redis",
+                   "redis://127.0.0.1:" + std::to_string(FreeLoopbackPort())});
+    EXPECT_EQ(noRedis.WaitExit(10s), 2);
+    EXPECT_EQ(CountLines(noRedis.Stderr(), "corvane-host: cannot reach Redis at redis://127.0.0.1:"), 1)
+        << noRedis.Stderr();
+
+    CHostProcess badUrl;
+    badUrl.Spawn({"--module", ModulePath().string(), "--redis", "http://127.0.0.1:6379"});
+    EXPECT_EQ(badUrl.WaitExit(10s), 2);
+    EXPECT_EQ(CountLines(badUrl.Stderr(), "does not start with redis://"), 1) << badUrl.Stderr();
+}
+
+TEST_F(CFleetTest, WithATokenFileOnlyKnownPlayersGetSeats)
+{
+    CHostProcess scratch; // only for its private folder
+    const auto tokens = scratch.Folder() / "tokens.txt";
+    std::ofstream(tokens) << "s3cret\n";
+    StartWorld("alpha", {"--token-file", tokens.string()});
+
+    EXPECT_EQ(Matchmake("alpha").status, 401);
+    EXPECT_EQ(Matchmake("alpha", "Bearer wrong").status, 401);
+    const CSeat seat = Matchmake("alpha", "Bearer s3cret");
+    ASSERT_EQ(seat.status, 200);
+    EXPECT_EQ(LoginCode("alpha", "s3cret"), kLoginUnauthorized) << "a token is not a seat";
+    EXPECT_EQ(LoginCode("alpha", seat.seat), kLoginOk);
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_matchmaking_total{outcome=\"unauthorized\"}"), 2);
+}
+
+// Records the request lines that reach it and answers each with 200: the
+// game server's state for GET /gameserver, {} otherwise.
+class CRecordingEndpoint {
+public:
+    static constexpr const char* kGameServer =
+        R"({"object_meta":{"name":"corvane-x"},"status":{"state":"Scheduled","address":"10.1.2.3",)"
+        R"("ports":[{"name":"game","port":7123}]}})";
+
+    CRecordingEndpoint()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_fd, 16) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            throw std::runtime_error("cannot listen");
+        }
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+
+    ~CRecordingEndpoint()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+
+    uint16_t Port() const { return m_port; }
+
+    std::vector<std::string> Requests()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+
+private:
+    void Serve()
+    {
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            const int conn = ::accept(m_fd, nullptr, nullptr);
+            if (conn < 0) {
+                continue;
+            }
+            std::string request;
+            char buffer[1024];
+            // Headers, then the two-byte body of a POST.
+            const auto complete = [&] {
+                const std::size_t end = request.find("\r\n\r\n");
+                return end != std::string::npos && (request.starts_with("GET ") || request.size() >= end + 6);
+            };
+            while (!complete()) {
+                pollfd c{conn, POLLIN, 0};
+                if (::poll(&c, 1, 2000) <= 0) {
+                    break;
+                }
+                const ssize_t n = ::read(conn, buffer, sizeof buffer);
+                if (n <= 0) {
+                    break;
+                }
+                request.append(buffer, static_cast<std::size_t>(n));
+            }
+            const std::string body = request.starts_with("GET /gameserver ") ? kGameServer : "{}";
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                       "\r\nConnection: close\r\n\r\n" + body;
+            (void)!::write(conn, answer.data(), answer.size());
+            ::close(conn);
+            std::lock_guard lock(m_mutex);
+            m_requests.push_back(request.substr(0, request.find("\r\n")) + " " +
+                                 request.substr(request.find("\r\n\r\n") + 4));
+        }
+    }
+
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+};
+
+TEST(CAgonesTest, AHostTellsTheSdkItIsReadyThenHealthy)
+{
+    CRecordingEndpoint sdk;
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sdk.Port()).c_str(), 1);
+    CHostProcess host;
+    host.Start();
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+
+    ASSERT_TRUE(Eventually([&] { return sdk.Requests().size() >= 3; }, 8s)) << host.Stderr();
+    const std::vector<std::string> requests = sdk.Requests();
+    EXPECT_EQ(requests[0], "POST /ready HTTP/1.1 {}");
+    EXPECT_EQ(requests[1], "POST /health HTTP/1.1 {}");
+    EXPECT_EQ(requests[2], "POST /health HTTP/1.1 {}");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CFleetTest, UnderAgonesTheWorldIsRegisteredAtTheAddressTheSdkGives)
+{
+    CRecordingEndpoint sdk;
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sdk.Port()).c_str(), 1);
+    StartWorld("alpha");
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+    const CHttpReply worlds = HttpGet("127.0.0.1", m_hosts.at("alpha")->Port(), "/worlds");
+    EXPECT_NE(worlds.body.find("\"url\":\"ws://10.1.2.3:7123/ws\""), std::string::npos) << worlds.body;
+    ASSERT_TRUE(Eventually([&] { return sdk.Requests().size() >= 2; }, 5s));
+    EXPECT_EQ(sdk.Requests()[0], "GET /gameserver HTTP/1.1 ");
+    EXPECT_EQ(sdk.Requests()[1], "POST /ready HTTP/1.1 {}");
+}
+
+} // namespace
