@@ -1,6 +1,11 @@
 // One game connection: the WebSocket handshake, the login, the host's own
 // messages, delivery to the module, and the bounded queue of server
 // messages.
+//
+// After the handshake the session frames messages itself on the TCP socket:
+// everything queued during one turn of the event loop leaves in one
+// gathered write, each message still a frame of its own, and the module's
+// buffer is shared by every recipient rather than copied.
 #ifndef CORVANE_HOST_WEBSOCKETSESSION_H
 #define CORVANE_HOST_WEBSOCKETSESSION_H
 
@@ -8,11 +13,12 @@
 #include "ServerContext.h"
 #include "SharedState.h"
 #include "TokenBucket.h"
+#include "WsFraming.h"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include <cstddef>
@@ -22,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CWsSession final : public IHostSession, public IUserLink, public std::enable_shared_from_this<CWsSession> {
 public:
@@ -36,9 +43,19 @@ public:
     void Deliver(std::shared_ptr<const std::string> message) override;
 
 private:
+    // One frame to send: its header, and a payload that may be shared.
+    struct CQueued {
+        std::shared_ptr<const std::string> payload;
+        uint8_t header[kWsMaxServerHeader];
+        uint8_t headerSize;
+        EWsOpcode opcode;
+    };
+
     void OnAccept(boost::beast::error_code ec);
+    void ArmIdleCheck();
     void DoRead();
-    void OnRead(boost::beast::error_code ec);
+    void OnRead(boost::beast::error_code ec, std::size_t n);
+    bool HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size);
     void HandleMessage(const uint8_t* data, std::size_t size);
     void HandleLogin(const uint8_t* data, std::size_t size);
     void ReleasePending();
@@ -46,30 +63,41 @@ private:
     void SendLoginAck(int32_t code, uint32_t userId);
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
     void EndConnection(std::string_view reason, std::string_view detail = {});
-    void CloseWith(boost::beast::websocket::close_code code, std::string_view reason, bool dropQueue = false);
+    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
+    void DropBacklog();
+    void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload);
+    void ScheduleFlush();
     void DoWrite();
     void OnWrite(boost::beast::error_code ec);
-    void OnClose(boost::beast::error_code ec);
     void HardClose();
 
     std::string m_peer;
-    boost::beast::websocket::stream<boost::beast::tcp_stream> m_ws;
-    boost::beast::flat_buffer m_buffer;
-    std::string m_handshake;
+    boost::asio::ip::tcp::socket m_socket;
+    // Only while the upgrade is answered.
+    std::optional<boost::beast::websocket::stream<boost::asio::ip::tcp::socket&>> m_handshakeStream;
+    CWsServerReader m_reader;
     CServerContext& m_ctx;
     CTokenBucket m_bucket;
     boost::asio::steady_timer m_loginTimer;
+    boost::asio::steady_timer m_idleTimer;
     boost::asio::steady_timer m_closeTimer;
-    std::deque<std::shared_ptr<const std::string>> m_queue;
+    std::deque<CQueued> m_queue;
+    std::vector<boost::asio::const_buffer> m_gather;
     std::size_t m_queuedBytes = 0;
-    std::optional<boost::beast::websocket::close_code> m_closeCode;
+    std::size_t m_inFlight = 0; // frames at the front of the queue being written
     uint32_t m_userId = 0;
+    int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
     bool m_pending = false;  // counted in the context's pending connections
     bool m_overflow = false; // came past --max-pending: closed once accepted
     bool m_accepted = false;
     bool m_ended = false;
     bool m_writing = false;
+    bool m_flushPosted = false;
+    bool m_closeQueued = false;
     bool m_closeSent = false;
+    bool m_peerClosed = false;
+    bool m_readFailed = false;
+    bool m_closed = false;
 };
 
 #endif
