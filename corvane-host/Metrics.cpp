@@ -117,11 +117,6 @@ void CMetrics::ObserveTick(double seconds)
     m_tickSum += seconds;
 }
 
-void CMetrics::CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now)
-{
-    m_userBytes[userId].Add(bytes, now);
-}
-
 void CMetrics::ForgetUser(uint32_t userId) { m_userBytes.erase(userId); }
 
 uint64_t CMetrics::Logins(std::string_view result) const { return Get(m_logins, result); }

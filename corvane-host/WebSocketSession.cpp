@@ -10,7 +10,12 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <spdlog/spdlog.h>
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <utility>
 
 namespace asio = boost::asio;
@@ -33,9 +38,9 @@ constexpr auto kIdleCheck = 30s;
 // handshake before its socket is simply closed.
 constexpr auto kCloseTimeout = 2s;
 
-// Frames gathered into one write; the I/O layer passes up to 64 buffers to
-// one system call, a header and a payload each.
-constexpr std::size_t kMaxBatch = 32;
+// Buffers in one sendmsg: a header and a payload per frame, so up to 256
+// frames (about 600 KB of poses) in one system call.
+constexpr std::size_t kMaxIov = 512;
 
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
@@ -130,9 +135,7 @@ void CWsSession::Deliver(std::shared_ptr<const std::string> message)
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }
-    if (m_userId != 0) {
-        m_ctx.metrics.CountUserBytes(m_userId, message->size(), CRateWindow::Clock::now());
-    }
+    m_unreported += message->size();
     Enqueue(EWsOpcode::kBinary, std::move(message));
 }
 
@@ -146,6 +149,8 @@ void CWsSession::OnAccept(beast::error_code ec)
         return;
     }
     m_accepted = true;
+    beast::error_code nonBlockingEc;
+    m_socket.non_blocking(true, nonBlockingEc);
     spdlog::debug("{}: game connection open", m_peer);
     if (m_ctx.stopping) {
         CloseWith(kCloseGoingAway, "shutdown");
@@ -310,6 +315,7 @@ void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
         return;
     }
     m_userId = result.userId;
+    m_bytesWindow = &m_ctx.metrics.UserBytes(m_userId);
     ReleasePending();
     m_loginTimer.cancel();
     m_ctx.metrics.CountLogin("ok");
@@ -379,6 +385,7 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
         spdlog::debug("{}: connection closed before login: {}", m_peer, reason);
     }
     if (m_userId != 0) {
+        m_bytesWindow = nullptr;
         m_ctx.metrics.ForgetUser(m_userId);
         m_ctx.state.Logout(m_userId);
     }
@@ -409,7 +416,8 @@ void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueu
 
 void CWsSession::DropBacklog()
 {
-    while (m_queue.size() > m_inFlight) {
+    const std::size_t keep = m_frontSent > 0 ? 1 : 0;
+    while (m_queue.size() > keep) {
         m_queuedBytes -= m_queue.back().payload->size();
         m_queue.pop_back();
     }
@@ -442,42 +450,100 @@ void CWsSession::ScheduleFlush()
     });
 }
 
+// Writes with sendmsg on the non-blocking socket: one system call takes the
+// whole queue (as many frames as one call accepts), where the stream
+// abstraction would allocate an operation per write and pass at most 64
+// buffers. When the socket is full the session waits for room.
 void CWsSession::DoWrite()
 {
-    if (m_writing || m_closed || m_queue.empty()) {
-        return;
+    if (m_unreported > 0 && m_bytesWindow != nullptr) {
+        m_bytesWindow->Add(m_unreported, CRateWindow::Clock::now());
     }
-    m_inFlight = std::min(m_queue.size(), kMaxBatch);
-    m_gather.clear();
-    for (std::size_t i = 0; i < m_inFlight; ++i) {
-        const CQueued& entry = m_queue[i];
-        m_gather.emplace_back(entry.header, entry.headerSize);
-        if (!entry.payload->empty()) {
-            m_gather.emplace_back(entry.payload->data(), entry.payload->size());
+    m_unreported = 0;
+    while (!m_writing && !m_closed && !m_queue.empty()) {
+        iovec iov[kMaxIov];
+        std::size_t count = 0;
+        std::size_t offered = 0;
+        std::size_t skip = m_frontSent;
+        for (const CQueued& entry : m_queue) {
+            if (count + 2 > kMaxIov) {
+                break;
+            }
+            const std::pair<const void*, std::size_t> parts[] = {{entry.header, entry.headerSize},
+                                                                 {entry.payload->data(), entry.payload->size()}};
+            for (const auto& [data, size] : parts) {
+                if (skip >= size) {
+                    skip -= size;
+                    continue;
+                }
+                iov[count].iov_base = const_cast<char*>(static_cast<const char*>(data) + skip);
+                iov[count].iov_len = size - skip;
+                offered += size - skip;
+                skip = 0;
+                ++count;
+            }
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(m_socket.native_handle(), &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WaitWritable();
+                return;
+            }
+            const int error = errno;
+            m_queue.clear();
+            m_queuedBytes = 0;
+            m_frontSent = 0;
+            if (!m_ended) {
+                EndConnection("client_dropped", std::strerror(error));
+            }
+            HardClose();
+            return;
+        }
+        OnWritten(static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) < offered) {
+            WaitWritable();
+            return;
         }
     }
-    m_writing = true;
-    asio::async_write(m_socket, m_gather,
-                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnWrite(ec); });
 }
 
-void CWsSession::OnWrite(beast::error_code ec)
+void CWsSession::WaitWritable()
 {
-    m_writing = false;
-    if (ec) {
-        m_queue.clear();
-        m_queuedBytes = 0;
-        m_inFlight = 0;
-        if (!m_ended) {
-            EndConnection("client_dropped", ec.message());
-        }
-        HardClose();
+    if (m_closed || m_queue.empty()) {
         return;
     }
+    m_writing = true;
+    m_socket.async_wait(tcp::socket::wait_write, [self = shared_from_this()](beast::error_code ec) {
+        self->m_writing = false;
+        if (ec) {
+            if (!self->m_ended) {
+                self->EndConnection("client_dropped", ec.message());
+            }
+            self->HardClose();
+            return;
+        }
+        self->DoWrite();
+    });
+}
+
+// Takes the frames a write finished off the queue.
+void CWsSession::OnWritten(std::size_t n)
+{
+    n += m_frontSent;
     bool closeWritten = false;
-    for (; m_inFlight > 0; --m_inFlight) {
+    while (!m_queue.empty()) {
         const CQueued& entry = m_queue.front();
         const std::size_t size = entry.payload->size();
+        if (n < entry.headerSize + size) {
+            break;
+        }
+        n -= entry.headerSize + size;
         if (entry.opcode == EWsOpcode::kBinary) {
             m_ctx.metrics.CountSent(size);
         }
@@ -485,21 +551,22 @@ void CWsSession::OnWrite(beast::error_code ec)
         m_queuedBytes -= size;
         m_queue.pop_front();
     }
-    if (closeWritten) {
-        m_closeSent = true;
-        m_queue.clear();
-        m_queuedBytes = 0;
-        if (m_peerClosed) {
-            HardClose();
-            return;
-        }
-        // Nothing follows the close frame; the peer answers it and ends the
-        // connection, or the close timer does.
-        beast::error_code ignored;
-        m_socket.shutdown(tcp::socket::shutdown_send, ignored);
+    m_frontSent = n;
+    if (!closeWritten) {
         return;
     }
-    ScheduleFlush();
+    m_closeSent = true;
+    m_queue.clear();
+    m_queuedBytes = 0;
+    m_frontSent = 0;
+    if (m_peerClosed) {
+        HardClose();
+        return;
+    }
+    // Nothing follows the close frame; the peer answers it and ends the
+    // connection, or the close timer does.
+    beast::error_code ignored;
+    m_socket.shutdown(tcp::socket::shutdown_send, ignored);
 }
 
 void CWsSession::HardClose()

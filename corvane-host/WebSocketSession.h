@@ -10,12 +10,12 @@
 #define CORVANE_HOST_WEBSOCKETSESSION_H
 
 #include "HttpRouter.h"
+#include "RateWindow.h"
 #include "ServerContext.h"
 #include "SharedState.h"
 #include "TokenBucket.h"
 #include "WsFraming.h"
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -28,7 +28,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 class CWsSession final : public IHostSession, public IUserLink, public std::enable_shared_from_this<CWsSession> {
 public:
@@ -68,7 +67,8 @@ private:
     void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload);
     void ScheduleFlush();
     void DoWrite();
-    void OnWrite(boost::beast::error_code ec);
+    void OnWritten(std::size_t n);
+    void WaitWritable();
     void HardClose();
 
     std::string m_peer;
@@ -82,16 +82,17 @@ private:
     boost::asio::steady_timer m_idleTimer;
     boost::asio::steady_timer m_closeTimer;
     std::deque<CQueued> m_queue;
-    std::vector<boost::asio::const_buffer> m_gather;
     std::size_t m_queuedBytes = 0;
-    std::size_t m_inFlight = 0; // frames at the front of the queue being written
+    std::size_t m_frontSent = 0;   // bytes of the first queued frame already written
+    std::size_t m_unreported = 0;  // bytes queued since the last write, for the per-user metric
     uint32_t m_userId = 0;
+    CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in
     int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
     bool m_pending = false;  // counted in the context's pending connections
     bool m_overflow = false; // came past --max-pending: closed once accepted
     bool m_accepted = false;
     bool m_ended = false;
-    bool m_writing = false;
+    bool m_writing = false; // waiting for room in the socket
     bool m_flushPosted = false;
     bool m_closeQueued = false;
     bool m_closeSent = false;
