@@ -31,9 +31,11 @@ constexpr std::size_t kHeaderSize = 4;
 
 constexpr auto kHandshakeTimeout = 10s;
 constexpr auto kLoginTimeout = 10s;
-// A peer that sends nothing for one check period is pinged; one that sends
-// nothing for two is dropped.
-constexpr auto kIdleCheck = 30s;
+// A peer that sends nothing for two check periods (30 to 45 s) is pinged;
+// one that sends nothing for four (60 to 75 s) is dropped.
+constexpr auto kIdleCheck = 15s;
+constexpr int kQuietChecksBeforePing = 2;
+constexpr int kQuietChecksBeforeDrop = 4;
 // How long a closing connection may take to flush and finish the closing
 // handshake before its socket is simply closed.
 constexpr auto kCloseTimeout = 2s;
@@ -169,8 +171,8 @@ void CWsSession::OnAccept(beast::error_code ec)
     OnRead({}, 0);
 }
 
-// A timer per read would cost more than the reads; a check every period
-// that counts the periods without a read costs nothing per read.
+// A timer per read would cost more than the reads; a periodic check of
+// whether anything arrived costs nothing per read.
 void CWsSession::ArmIdleCheck()
 {
     m_idleTimer.expires_after(kIdleCheck);
@@ -178,12 +180,16 @@ void CWsSession::ArmIdleCheck()
         if (ec || self->m_closed || self->m_ended) {
             return;
         }
-        if (++self->m_quietChecks >= 2) {
+        if (self->m_readSinceCheck) {
+            self->m_readSinceCheck = false;
+            self->m_quietChecks = 0;
+        } else if (++self->m_quietChecks >= kQuietChecksBeforeDrop) {
             self->EndConnection("idle_timeout");
             self->HardClose();
             return;
+        } else if (self->m_quietChecks == kQuietChecksBeforePing) {
+            self->Enqueue(EWsOpcode::kPing, std::make_shared<const std::string>());
         }
-        self->Enqueue(EWsOpcode::kPing, std::make_shared<const std::string>());
         self->ArmIdleCheck();
     });
 }
@@ -207,7 +213,7 @@ void CWsSession::OnRead(beast::error_code ec, std::size_t n)
     if (m_closed) {
         return;
     }
-    m_quietChecks = 0;
+    m_readSinceCheck = true;
     if (m_readFailed) {
         // After a protocol failure the bytes have no frame boundaries left;
         // they are drained until the peer closes or the close timer fires.

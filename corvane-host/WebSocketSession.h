@@ -88,6 +88,7 @@ private:
     uint32_t m_userId = 0;
     CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in
     int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
+    bool m_readSinceCheck = false;
     bool m_pending = false;  // counted in the context's pending connections
     bool m_overflow = false; // came past --max-pending: closed once accepted
     bool m_accepted = false;
