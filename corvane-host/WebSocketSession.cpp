@@ -249,12 +249,11 @@ bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t 
             EndConnection("client_closed");
         }
         if (!m_closeQueued) {
-            // The answer carries the peer's code back; what was still queued
-            // would not be read.
-            DropBacklog();
+            // The answer carries the peer's code back, after what is queued.
             m_closeQueued = true;
             Enqueue(EWsOpcode::kClose,
                     std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size >= 2 ? 2 : 0));
+            ArmCloseTimer();
         }
         return false;
     case EWsOpcode::kPing:
@@ -412,6 +411,11 @@ void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueu
     m_closeQueued = true;
     const std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
     Enqueue(EWsOpcode::kClose, std::make_shared<const std::string>(payload));
+    ArmCloseTimer();
+}
+
+void CWsSession::ArmCloseTimer()
+{
     m_closeTimer.expires_after(kCloseTimeout);
     m_closeTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
         if (!ec) {

@@ -63,6 +63,7 @@ private:
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
     void EndConnection(std::string_view reason, std::string_view detail = {});
     void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
+    void ArmCloseTimer();
     void DropBacklog();
     void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload);
     void ScheduleFlush();
