@@ -5,9 +5,7 @@
 #include "Metrics.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/http/field.hpp>
-#include <boost/beast/websocket/rfc6455.hpp>
 #include <spdlog/spdlog.h>
 
 #include <sys/socket.h>
