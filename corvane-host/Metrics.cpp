@@ -122,11 +122,6 @@ void CMetrics::AddCounter(std::string name, std::string help, std::function<uint
     m_external.push_back({std::move(name), std::move(help), std::move(read)});
 }
 
-void CMetrics::CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now)
-{
-    m_userBytes[userId].Add(bytes, now);
-}
-
 void CMetrics::ForgetUser(uint32_t userId) { m_userBytes.erase(userId); }
 
 uint64_t CMetrics::Logins(std::string_view result) const { return Get(m_logins, result); }

@@ -29,7 +29,9 @@ public:
     void CountClosed(std::string_view reason);
     void ObserveTick(double seconds);
     // Bytes queued for one logged-in user; ForgetUser when the user leaves.
-    void CountUserBytes(uint32_t userId, std::size_t bytes, CRateWindow::Clock::time_point now);
+    // The window that counts a logged-in user's queued bytes; valid until
+    // ForgetUser.
+    CRateWindow& UserBytes(uint32_t userId) { return m_userBytes[userId]; }
     void ForgetUser(uint32_t userId);
 
     uint64_t Logins(std::string_view result) const;

@@ -256,9 +256,9 @@ TEST(Metrics, PerUserByteRatesAndPendingConnections)
 {
     const auto t0 = CRateWindow::Clock::time_point{} + 100s;
     CMetrics metrics;
-    metrics.CountUserBytes(1, 1000, t0);
-    metrics.CountUserBytes(1, 500, t0 + 10ms);
-    metrics.CountUserBytes(2, 300, t0 + 20ms);
+    metrics.UserBytes(1).Add(1000, t0);
+    metrics.UserBytes(1).Add(500, t0 + 10ms);
+    metrics.UserBytes(2).Add(300, t0 + 20ms);
     std::string text = metrics.Render(2, 5, t0 + 1s);
     for (const char* line : {"corvane_connections_pending 5\n", "corvane_user_bytes_per_second{stat=\"mean\"} 900\n",
                              "corvane_user_bytes_per_second{stat=\"max\"} 1500\n"}) {

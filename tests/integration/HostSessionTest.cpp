@@ -271,42 +271,40 @@ TEST_F(HostSession, ConnectionsPastMaxPendingAreClosedWith1013)
     EXPECT_TRUE(first->IsOpen());
 }
 
-// A client that sends its first message in the same write as the upgrade
-// request, ahead of the answer.
-TEST_F(HostSession, BytesSentWithTheUpgradeAreNotLost)
+namespace {
+
+const std::string kUpgrade = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade\r\n"
+                             "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+
+// One masked client frame with a short payload; `first` holds FIN and the opcode.
+std::string MaskedFrame(int first, const std::string& payload)
 {
-    StartHost();
-    namespace asio = boost::asio;
-    asio::io_context ioc;
-    asio::ip::tcp::socket socket(ioc);
-    socket.connect({asio::ip::make_address("127.0.0.1"), m_host.Port()});
-
-    // Login with an empty token, as a masked binary frame.
-    const std::string login = Bytes({0, 0, 1, 0, 0});
     const std::string mask = Bytes({0x11, 0x22, 0x33, 0x44});
-    std::string frame = Bytes({0x82, 0x80 | static_cast<int>(login.size())}) + mask;
-    for (std::size_t i = 0; i < login.size(); ++i) {
-        frame.push_back(static_cast<char>(login[i] ^ mask[i % 4]));
+    std::string frame = Bytes({first, 0x80 | static_cast<int>(payload.size())}) + mask;
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
     }
-    const std::string request = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade\r\n"
-                                "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
-                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-    asio::write(socket, asio::buffer(request + frame));
+    return frame;
+}
 
-    // The answer, then LoginAck: an unmasked binary frame of 12 bytes.
+// Everything the server sends after the upgrade answer, until it has sent
+// `want` bytes of frames, closes, or 5 s pass; the answer's status line is
+// checked on the way.
+std::string ReadFrames(boost::asio::ip::tcp::socket& socket, std::size_t want)
+{
     std::string received;
-    const std::string ack = Bytes({0x82, 12, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0});
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     socket.non_blocking(true);
     while (std::chrono::steady_clock::now() < deadline) {
         const std::size_t head = received.find("\r\n\r\n");
-        if (head != std::string::npos && received.size() >= head + 4 + ack.size()) {
+        if (head != std::string::npos && received.size() >= head + 4 + want) {
             break;
         }
         char chunk[512];
         boost::system::error_code ec;
-        const std::size_t n = socket.read_some(asio::buffer(chunk), ec);
-        if (ec == asio::error::would_block) {
+        const std::size_t n = socket.read_some(boost::asio::buffer(chunk), ec);
+        if (ec == boost::asio::error::would_block) {
             std::this_thread::sleep_for(10ms);
             continue;
         }
@@ -315,8 +313,44 @@ TEST_F(HostSession, BytesSentWithTheUpgradeAreNotLost)
         }
         received.append(chunk, n);
     }
-    ASSERT_EQ(received.rfind("HTTP/1.1 101", 0), 0u) << received;
+    EXPECT_EQ(received.rfind("HTTP/1.1 101", 0), 0u) << received;
     const std::size_t head = received.find("\r\n\r\n");
-    ASSERT_NE(head, std::string::npos);
-    EXPECT_EQ(received.substr(head + 4), ack);
+    return head == std::string::npos ? std::string() : received.substr(head + 4);
+}
+
+const std::string kLogin = Bytes({0, 0, 1, 0, 0}); // Login with an empty token
+const std::string kLoginAck = Bytes({0x82, 12, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0});
+
+} // namespace
+
+// A client that sends its first message in the same write as the upgrade
+// request, ahead of the answer.
+TEST_F(HostSession, BytesSentWithTheUpgradeAreNotLost)
+{
+    StartHost();
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+    boost::asio::write(socket, boost::asio::buffer(kUpgrade + MaskedFrame(0x82, kLogin)));
+    EXPECT_EQ(ReadFrames(socket, kLoginAck.size()), kLoginAck);
+}
+
+// A ping is answered in turn with the messages, a message may come in
+// fragments with a ping between them, and a close is answered with the
+// same code after what was queued before it; then the server hangs up.
+TEST_F(HostSession, ControlFramesAndFragmentsFollowTheProtocol)
+{
+    StartHost();
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+    const std::string frames = MaskedFrame(0x02, kLogin.substr(0, 2)) + MaskedFrame(0x89, "abc") +
+                               MaskedFrame(0x80, kLogin.substr(2)) + MaskedFrame(0x88, Bytes({0x03, 0xE8}));
+    boost::asio::write(socket, boost::asio::buffer(kUpgrade + frames));
+
+    const std::string pong = Bytes({0x8A, 3}) + "abc";
+    const std::string close = Bytes({0x88, 2, 0x03, 0xE8});
+    const std::string expected = pong + kLoginAck + close;
+    EXPECT_EQ(ReadFrames(socket, expected.size() + 1), expected);
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"client_closed\"}"), 1);
 }
