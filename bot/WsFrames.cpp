@@ -51,58 +51,26 @@ CWsFrameReader::EStep CWsFrameReader::Next(CFrame& frame)
 {
     const uint8_t* p = m_buf.data() + m_begin;
     const std::size_t avail = m_end - m_begin;
-    if (avail < 2) {
+    CWsFrameHeader h{};
+    switch (ReadWsFrameHeader(p, avail, h)) {
+    case EWsHeaderRead::kNeedMore:
         return EStep::kNeedMore;
+    case EWsHeaderRead::kBad:
+        return EStep::kError;
+    case EWsHeaderRead::kOk:
+        break;
     }
-    // Reserved bits need an extension we never offer; a masked frame from
-    // a server is forbidden.
-    if ((p[0] & 0x70) != 0 || (p[1] & 0x80) != 0) {
+    // A server never masks its frames, and no message of the game comes
+    // near the limit.
+    if (h.masked || (h.opcode <= EWsOpcode::kBinary && h.length > kMaxMessage)) {
         return EStep::kError;
     }
-    const auto opcode = static_cast<EWsOpcode>(p[0] & 0x0F);
-    const bool fin = (p[0] & 0x80) != 0;
-    std::size_t header = 2;
-    uint64_t length = p[1] & 0x7F;
-    if (length == 126) {
-        header = 4;
-        if (avail < header) {
-            return EStep::kNeedMore;
-        }
-        length = (uint64_t{p[2]} << 8) | p[3];
-    } else if (length == 127) {
-        header = 10;
-        if (avail < header) {
-            return EStep::kNeedMore;
-        }
-        length = 0;
-        for (int i = 2; i < 10; ++i) {
-            length = (length << 8) | p[i];
-        }
-    }
-    switch (opcode) {
-    case EWsOpcode::kContinuation:
-    case EWsOpcode::kText:
-    case EWsOpcode::kBinary:
-        if (length > kMaxMessage) {
-            return EStep::kError;
-        }
-        break;
-    case EWsOpcode::kClose:
-    case EWsOpcode::kPing:
-    case EWsOpcode::kPong:
-        if (!fin || length > 125) {
-            return EStep::kError;
-        }
-        break;
-    default:
-        return EStep::kError;
-    }
-    if (avail - header < length) {
+    if (avail - h.size < h.length) {
         return EStep::kNeedMore;
     }
-    frame.fin = fin;
-    frame.opcode = opcode;
-    frame.payload = std::string_view(reinterpret_cast<const char*>(p + header), static_cast<std::size_t>(length));
-    m_begin += header + static_cast<std::size_t>(length);
+    frame.fin = h.fin;
+    frame.opcode = h.opcode;
+    frame.payload = std::string_view(reinterpret_cast<const char*>(p + h.size), static_cast<std::size_t>(h.length));
+    m_begin += h.size + static_cast<std::size_t>(h.length);
     return EStep::kFrame;
 }

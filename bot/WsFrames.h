@@ -7,6 +7,8 @@
 #ifndef CORVANE_BOT_WSFRAMES_H
 #define CORVANE_BOT_WSFRAMES_H
 
+#include "WsFrameHeader.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,15 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-enum class EWsOpcode : uint8_t {
-    kContinuation = 0x0,
-    kText = 0x1,
-    kBinary = 0x2,
-    kClose = 0x8,
-    kPing = 0x9,
-    kPong = 0xA,
-};
 
 // Appends one masked, unfragmented client frame.
 void AppendClientFrame(std::string& out, EWsOpcode opcode, std::string_view payload, uint32_t mask);

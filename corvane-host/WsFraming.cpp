@@ -62,35 +62,21 @@ uint16_t CWsServerReader::Next(CFrame& frame)
 {
     uint8_t* p = m_buf.data() + m_begin;
     const std::size_t avail = m_end - m_begin;
-    if (avail < 2) {
+    CWsFrameHeader h{};
+    switch (ReadWsFrameHeader(p, avail, h)) {
+    case EWsHeaderRead::kNeedMore:
         return 0;
+    case EWsHeaderRead::kBad:
+        return kWsProtocolError;
+    case EWsHeaderRead::kOk:
+        break;
     }
-    // Reserved bits need an extension this server never offers; a client
-    // must mask every frame.
-    if ((p[0] & 0x70) != 0 || (p[1] & 0x80) == 0) {
+    // A client must mask every frame.
+    if (!h.masked) {
         return kWsProtocolError;
     }
-    const auto opcode = static_cast<EWsOpcode>(p[0] & 0x0F);
-    const bool fin = (p[0] & 0x80) != 0;
-    std::size_t header = 2;
-    uint64_t length = p[1] & 0x7F;
-    if (length == 126) {
-        header = 4;
-        if (avail < header) {
-            return 0;
-        }
-        length = (uint64_t{p[2]} << 8) | p[3];
-    } else if (length == 127) {
-        header = 10;
-        if (avail < header) {
-            return 0;
-        }
-        length = 0;
-        for (int i = 2; i < 10; ++i) {
-            length = (length << 8) | p[i];
-        }
-    }
-    switch (opcode) {
+    const uint64_t length = h.length;
+    switch (h.opcode) {
     case EWsOpcode::kContinuation:
         if (!m_assembling) {
             return kWsProtocolError;
@@ -108,28 +94,21 @@ uint16_t CWsServerReader::Next(CFrame& frame)
             return kWsMessageTooBig;
         }
         break;
-    case EWsOpcode::kClose:
-    case EWsOpcode::kPing:
-    case EWsOpcode::kPong:
-        if (!fin || length > 125) {
-            return kWsProtocolError;
-        }
-        break;
     default:
-        return kWsProtocolError;
+        break;
     }
-    const std::size_t total = header + 4 + static_cast<std::size_t>(length);
+    const std::size_t total = h.size + static_cast<std::size_t>(length);
     if (avail < total) {
         m_need = total;
         return 0;
     }
     m_need = 0;
-    const uint8_t* key = p + header;
-    uint8_t* payload = p + header + 4;
+    const uint8_t* key = p + h.size - 4;
+    uint8_t* payload = p + h.size;
     for (std::size_t i = 0; i < length; ++i) {
         payload[i] ^= key[i & 3];
     }
-    frame = {fin, opcode, payload, static_cast<std::size_t>(length)};
+    frame = {h.fin, h.opcode, payload, static_cast<std::size_t>(length)};
     m_begin += total;
     return 0;
 }

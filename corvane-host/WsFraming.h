@@ -6,20 +6,13 @@
 #ifndef CORVANE_HOST_WSFRAMING_H
 #define CORVANE_HOST_WSFRAMING_H
 
+#include "WsFrameHeader.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
-
-enum class EWsOpcode : uint8_t {
-    kContinuation = 0x0,
-    kText = 0x1,
-    kBinary = 0x2,
-    kClose = 0x8,
-    kPing = 0x9,
-    kPong = 0xA,
-};
 
 // Close codes the reader reports.
 inline constexpr uint16_t kWsProtocolError = 1002;
