@@ -1,5 +1,7 @@
 #include "BotResult.h"
 
+#include "JsonText.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -45,24 +47,6 @@ std::string Fixed(double value, int digits)
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", digits, value);
     return text;
-}
-
-std::string JsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 std::string HtmlEscape(const std::string& text)
@@ -174,7 +158,7 @@ void WriteJson(std::ostream& out, const CBotResult& r)
                     ", \"server_cpu\": " + OptionalJson(s.serverCpu) + "}";
     }
     out << "{\n"
-        << "  \"url\": " << JsonString(r.url) << ",\n"
+        << "  \"url\": " << JsonQuote(r.url) << ",\n"
         << "  \"users\": " << r.users << ",\n"
         << "  \"users_entered\": " << c.entered << ",\n"
         << "  \"users_refused\": " << c.refused << ",\n"

@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "JsonText.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -16,33 +18,6 @@ const char* ResultName(ECheckResult result)
         return "skip";
     }
     return "?";
-}
-
-std::string JsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
 }
 
 std::size_t Count(const std::vector<SCheckResult>& results, ECheckResult which)
@@ -72,13 +47,13 @@ std::string FormatTable(const std::string& modulePath, const std::vector<SCheckR
 
 std::string FormatJson(const std::string& modulePath, uint32_t seed, const std::vector<SCheckResult>& results)
 {
-    std::string out = "{\"module\":" + JsonString(modulePath) + ",\"seed\":" + std::to_string(seed) + ",\"checks\":[";
+    std::string out = "{\"module\":" + JsonQuote(modulePath) + ",\"seed\":" + std::to_string(seed) + ",\"checks\":[";
     for (std::size_t i = 0; i < results.size(); ++i) {
         const SCheckResult& r = results[i];
         out += (i == 0 ? "" : ",");
-        out += "{\"name\":" + JsonString(r.name) + ",\"result\":\"" +
+        out += "{\"name\":" + JsonQuote(r.name) + ",\"result\":\"" +
                (r.result == ECheckResult::Pass ? "pass" : r.result == ECheckResult::Fail ? "fail" : "skip") +
-               "\",\"detail\":" + JsonString(r.detail) + "}";
+               "\",\"detail\":" + JsonQuote(r.detail) + "}";
     }
     out += "],\"passed\":" + std::to_string(Count(results, ECheckResult::Pass)) +
            ",\"failed\":" + std::to_string(Count(results, ECheckResult::Fail)) +

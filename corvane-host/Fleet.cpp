@@ -1,5 +1,7 @@
 #include "Fleet.h"
 
+#include "JsonText.h"
+
 #include "RedisClient.h"
 #include "StartupError.h"
 #include "TokenList.h"
@@ -216,32 +218,6 @@ std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
         json += (i ? "," : "") + rows[i].json;
     }
     return json + "]";
-}
-
-std::string JsonQuote(std::string_view text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                static constexpr char kHex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += kHex[(c >> 4) & 0xF];
-                out += kHex[c & 0xF];
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
-    return out;
 }
 
 std::string NewSeatToken()

@@ -92,7 +92,4 @@ class CRedisClient;
 // whose last heartbeat is older than `ttl`. Throws CRedisError.
 std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl);
 
-// `text` as a JSON string literal, quotes included.
-std::string JsonQuote(std::string_view text);
-
 #endif
