@@ -47,8 +47,8 @@ trap cleanup EXIT
 mkdir "$work/probe"
 for f in /bin/true $(ldd /bin/true | grep -o '/[^ ]*'); do cp --parents -L "$f" "$work/probe"; done
 tar -C "$work/probe" -cf "$work/probe.tar" .
-"${podman[@]}" import --quiet "$work/probe.tar" "$tag-probe" >/dev/null
-if ! why=$("${podman[@]}" run --rm --network none "${limits[@]}" "$tag-probe" /bin/true 2>&1); then
+if ! why=$("${podman[@]}" import --quiet "$work/probe.tar" "$tag-probe" 2>&1 >/dev/null) \
+   || ! why=$("${podman[@]}" run --rm --network none "${limits[@]}" "$tag-probe" /bin/true 2>&1); then
   echo "container stage skipped: podman cannot run containers here: $(head -1 <<<"$why")"
   exit 0
 fi
