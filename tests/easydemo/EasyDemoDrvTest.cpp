@@ -146,18 +146,23 @@ TEST_F(EasyDemoGame, SingleTargetAttacks)
     EXPECT_EQ(CUserManager::Instance().Count(), 2u);
 }
 
-TEST_F(EasyDemoGame, AreaAttackWithoutACellHitsNothing)
+TEST_F(EasyDemoGame, AreaAttackWithoutACellHitsAroundMinusOne)
 {
     host.Login(1);
-    host.FireTimers(); // objects near (0, 0) that a query around (-1, -1) would reach
+    host.FireTimers(); // object 1 at (1, 0), object 11 at (1, 10), object 2 at (11, 0)
     Enter(2);
+    Enter(3);
+    Enter(4);
     ASSERT_TRUE(MoveTo(2, 3, 3));
+    ASSERT_TRUE(MoveTo(3, 6, 6)); // the last row and column of the square
+    ASSERT_TRUE(MoveTo(4, 7, 0)); // one column past it
     host.TakeSent();
     ASSERT_TRUE(Attack(1, 0, 0, 1));
     const SNotify n = TakeNotify();
-    EXPECT_TRUE(n.result.empty());
-    EXPECT_EQ(n.recipients, std::vector<uint32_t>{2});
-    EXPECT_EQ(User(2)->hp, 100);
+    EXPECT_EQ(n.result, (std::vector<AttackResult>{{1, 1, 0, 90}, {2, 0, 0, 90}, {3, 0, 0, 90}}));
+    EXPECT_EQ(n.recipients, (std::vector<uint32_t>{4, 2, 3})) << "the attacker stands nowhere and is not told";
+    EXPECT_EQ(User(4)->hp, 100);
+    EXPECT_EQ(User(1)->x, -1) << "attacking does not place the attacker";
 }
 
 TEST_F(EasyDemoGame, AreaAttackOnAnEmptySquareStillNotifies)
