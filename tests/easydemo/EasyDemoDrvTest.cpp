@@ -176,6 +176,37 @@ TEST_F(EasyDemoGame, AreaAttackOnAnEmptySquareStillNotifies)
     EXPECT_EQ(n.recipients, std::vector<uint32_t>{1});
 }
 
+// Each callback asks for the current user once, before anything else; talk
+// asks nothing.
+TEST_F(EasyDemoGame, ExactCallsOfEachMessage)
+{
+    host.Login(1);
+    struct Case {
+        std::vector<uint8_t> msg;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {Message(99, 1), {"GetCurrentUserId", "Send 99:1"}},
+        {Message(99, 2, Bytes({5, 0, 5, 0})),
+         {"GetCurrentUserId", "LockTargets 0", "GetTargets", "SetTargets 1", "Send 99:2", "SetTargets 0",
+          "UnlockTargets"}},
+        {Message(99, 3, Bytes({0, 0, 0, 0, 0, 1, 0, 0, 0})),
+         {"GetCurrentUserId", "LockTargets 0", "GetTargets", "SetTargets 1", "Send 99:3", "SetTargets 0",
+          "UnlockTargets"}},
+        {Message(99, 4, Bytes({2, 'h', 'i'})), {}},
+    };
+    for (const Case& c : cases) {
+        const std::size_t before = host.Calls().size();
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(host.Deliver(1, c.msg));
+        testing::internal::GetCapturedStdout();
+        const std::vector<std::string> calls = host.Calls();
+        EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
+                  c.calls)
+            << c.msg[2];
+    }
+}
+
 TEST_F(EasyDemoGame, TalkDoesNothing)
 {
     Enter(1);

@@ -56,6 +56,15 @@ TEST(UserManager, RemoveFreesEvenAnUnregisteredRecord)
     EXPECT_EQ(users.Count(), 0u);
 }
 
+TEST(UserManager, RemoveOfAStrayRecordLeavesTheRegisteredOneUnderItsKey)
+{
+    CUserManager& users = CUserManager::Instance();
+    CSceneObject* registered = users.FindOrCreate(ObjID(6, 0));
+    EXPECT_TRUE(users.Remove(new CSceneObject(ObjID(6, 0))));
+    EXPECT_EQ(users.Find(ObjID(6, 0)), registered);
+    EXPECT_EQ(users.Count(), 1u);
+}
+
 TEST(NpcManager, UserRegistryKeepsKind1KeysApart)
 {
     CNpcManager::Instance().Update();
