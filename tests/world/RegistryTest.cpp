@@ -129,6 +129,9 @@ TEST(NpcManager, RemoveOnlyRegisteredObjects)
     CNpcObject stray(ObjID(500, 1));
     EXPECT_FALSE(npcs.Remove(&stray));
     CNpcObject* made = npcs.Create();
+    CNpcObject sameKey(made->objID);
+    EXPECT_FALSE(npcs.Remove(&sameKey)) << "the key belongs to another object";
+    EXPECT_EQ(npcs.Find(made->objID), made);
     EXPECT_TRUE(npcs.Remove(made));
     EXPECT_EQ(npcs.Count(), 0u);
 }
