@@ -90,6 +90,7 @@ win32_run_checks() {
   win32_root=$1
   win32_mounts=()
   trap win32_cleanup EXIT
+  trap 'exit 1' INT TERM HUP
   local root=$1
   mkdir -p "$root$PWD"
   mount -t proc proc "$root/proc" && win32_mounts+=("$root/proc")
@@ -104,10 +105,11 @@ win32_run_checks() {
     fi
   done
 
-  # One wine server for the whole run, as in the windows stage; the prefix is
-  # made or brought up to date, with wine's own output in a file.
+  # One wine server for the whole run, as in the windows stage, which stays a
+  # minute after its last program should this script be killed; the prefix
+  # is made or brought up to date, with wine's own output in a file.
   mkdir -p "$root/root/wine"
-  win32_chroot /usr/lib/wine/wineserver -p
+  win32_chroot /usr/lib/wine/wineserver -p60
   if ! scripts/lib/wine32 wineboot --init </dev/null >build/wine32-boot.log 2>&1; then
     cat build/wine32-boot.log >&2
     echo "wine32 could not set up its prefix in $root/root/wine" >&2

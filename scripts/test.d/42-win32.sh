@@ -4,6 +4,10 @@
 # root. The root is built once from the archive apt uses here, without
 # running any i386 code, and kept in build/win32-root while its key holds.
 set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then
+  echo "the win32 stage needs root: it runs debootstrap, mount and chroot" >&2
+  exit 1
+fi
 scripts/deps windows win32
 source scripts/lib/win32-root.sh
 
@@ -14,7 +18,7 @@ if [ -z "$archive" ]; then
   exit 1
 fi
 key=$(win32_root_key "$archive")
-if [ "$(cat "$root.key" 2>/dev/null)" != "$key" ]; then
+if [ "$(cat "$root.key" 2>/dev/null)" != "$key" ] || [ ! -x "$root/usr/lib/wine/wine" ]; then
   echo "building the i386 root with wine32 from ${archive% *} (${archive#* })"
   rm -f "$root.key"
   win32_build_root "$root" "$archive"
