@@ -31,6 +31,11 @@ std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t p
     return 10;
 }
 
+bool IsValidWsCloseCode(uint16_t code)
+{
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
+
 std::span<uint8_t> CWsServerReader::Space()
 {
     const std::size_t held = m_end - m_begin;
@@ -107,6 +112,11 @@ uint16_t CWsServerReader::Next(CFrame& frame)
     uint8_t* payload = p + h.size;
     for (std::size_t i = 0; i < length; ++i) {
         payload[i] ^= key[i & 3];
+    }
+    // A close frame's body is empty, or a valid code and a reason.
+    if (h.opcode == EWsOpcode::kClose && length > 0 &&
+        (length < 2 || !IsValidWsCloseCode(static_cast<uint16_t>((payload[0] << 8) | payload[1])))) {
+        return kWsProtocolError;
     }
     frame = {h.fin, h.opcode, payload, static_cast<std::size_t>(length)};
     m_begin += total;

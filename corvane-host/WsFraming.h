@@ -24,6 +24,12 @@ inline constexpr std::size_t kWsMaxServerHeader = 10;
 // Writes the header of one unmasked, unfragmented frame; returns its length.
 std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize);
 
+// Whether a peer may send `code` in a close frame: 1000 to 1003, 1007 to
+// 1014, and the 3000 to 4999 of registered and private uses. 1004 is
+// reserved, 1005, 1006 and 1015 only ever stand locally for a missing
+// code, and the rest of 0 to 2999 is unassigned.
+bool IsValidWsCloseCode(uint16_t code);
+
 // Parses client frames from one read buffer: unmasks them in place, puts
 // fragmented messages together, and enforces the message size limit before
 // a frame's payload is buffered.

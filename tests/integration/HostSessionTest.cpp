@@ -354,3 +354,31 @@ TEST_F(HostSession, ControlFramesAndFragmentsFollowTheProtocol)
     EXPECT_EQ(ReadFrames(socket, expected.size() + 1), expected);
     EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"client_closed\"}"), 1);
 }
+
+// A close frame must be empty or carry a code a peer may send: a single
+// byte, or a code kept for local use or unassigned, is answered with 1002
+// rather than echoed.
+TEST_F(HostSession, MalformedCloseFramesAreAnsweredWith1002)
+{
+    StartHost();
+    const std::string protocolError = Bytes({0x88, 2, 0x03, 0xEA});
+    const std::pair<const char*, std::string> bodies[] = {
+        {"one byte", Bytes({0x03})},           {"0", Bytes({0x00, 0x00})},
+        {"999", Bytes({0x03, 0xE7})},          {"1004", Bytes({0x03, 0xEC})},
+        {"1005", Bytes({0x03, 0xED})},         {"1006", Bytes({0x03, 0xEE})},
+        {"1015", Bytes({0x03, 0xF7})},         {"2999", Bytes({0x0B, 0xB7})},
+    };
+    for (const auto& [what, body] : bodies) {
+        boost::asio::io_context ioc;
+        boost::asio::ip::tcp::socket socket(ioc);
+        socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+        boost::asio::write(socket, boost::asio::buffer(kUpgrade + MaskedFrame(0x88, body)));
+        EXPECT_EQ(ReadFrames(socket, protocolError.size() + 1), protocolError) << what;
+    }
+    // A valid code with a reason is still echoed.
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+    boost::asio::write(socket, boost::asio::buffer(kUpgrade + MaskedFrame(0x88, Bytes({0x0F, 0xA0}) + "done")));
+    EXPECT_EQ(ReadFrames(socket, 5), Bytes({0x88, 2, 0x0F, 0xA0}));
+}

@@ -160,3 +160,23 @@ TEST(WsFraming, ParsingStopsWhenTheCallbackSaysSo)
     EXPECT_EQ(reader.Parse([&](EWsOpcode, const uint8_t*, std::size_t) { return ++calls < 1; }), 0);
     EXPECT_EQ(calls, 1);
 }
+
+// Only a close frame that is empty, or carries a code a peer may send, is
+// taken; the rest is a protocol error, however short.
+TEST(WsFraming, CloseFramesCarryNothingOrAValidCode)
+{
+    const auto closeWith = [](int code, const std::string& reason = "") {
+        return ClientFrame(kFin | 0x8, std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)} + reason);
+    };
+    EXPECT_EQ(Feed(ClientFrame(kFin | 0x8, "")).code, 0);
+    EXPECT_EQ(Feed(ClientFrame(kFin | 0x8, std::string(1, '\x03'))).code, kWsProtocolError) << "one byte";
+    for (const int code : {0, 999, 1004, 1005, 1006, 1015, 1016, 1100, 2000, 2999, 5000, 65535}) {
+        EXPECT_EQ(Feed(closeWith(code)).code, kWsProtocolError) << code;
+    }
+    for (const int code : {1000, 1001, 1002, 1003, 1007, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 3000, 4999}) {
+        const CReadResult result = Feed(closeWith(code, "bye"));
+        EXPECT_EQ(result.code, 0) << code;
+        ASSERT_EQ(result.frames.size(), 1u) << code;
+        EXPECT_EQ(result.frames[0].second.substr(2), "bye");
+    }
+}
