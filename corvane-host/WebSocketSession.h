@@ -23,7 +23,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,14 +41,6 @@ public:
     void Deliver(std::shared_ptr<const std::string> message) override;
 
 private:
-    // One frame to send: its header, and a payload that may be shared.
-    struct CQueued {
-        std::shared_ptr<const std::string> payload;
-        uint8_t header[kWsMaxServerHeader];
-        uint8_t headerSize;
-        EWsOpcode opcode;
-    };
-
     void OnAccept(boost::beast::error_code ec);
     void ArmIdleCheck();
     void DoRead();
@@ -66,8 +57,7 @@ private:
     void EndConnection(std::string_view reason, std::string_view detail = {});
     void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
     void ArmCloseTimer();
-    void DropBacklog();
-    void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload);
+    void QueueClose(std::shared_ptr<const std::string> payload);
     void ScheduleFlush();
     void DoWrite();
     void OnWritten(std::size_t n);
@@ -84,9 +74,7 @@ private:
     boost::asio::steady_timer m_loginTimer;
     boost::asio::steady_timer m_idleTimer;
     boost::asio::steady_timer m_closeTimer;
-    std::deque<CQueued> m_queue;
-    std::size_t m_queuedBytes = 0;
-    std::size_t m_frontSent = 0;   // bytes of the first queued frame already written
+    CWsSendQueue m_queue;
     std::size_t m_unreported = 0;  // bytes queued since the last write, for the per-user metric
     uint32_t m_userId = 0;
     CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -34,6 +35,74 @@ std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t p
 bool IsValidWsCloseCode(uint16_t code)
 {
     return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
+
+bool CWsSendQueue::TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit)
+{
+    if (Cost(payload->size()) > limit || m_charged > limit - Cost(payload->size())) {
+        return false;
+    }
+    Push(opcode, std::move(payload));
+    return true;
+}
+
+void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload)
+{
+    CFrame& frame = m_frames.emplace_back();
+    frame.headerSize = static_cast<uint8_t>(WriteServerFrameHeader(frame.header, opcode, payload->size()));
+    frame.opcode = opcode;
+    m_charged += Cost(payload->size());
+    m_pongs += opcode == EWsOpcode::kPong ? 1 : 0;
+    frame.payload = std::move(payload);
+}
+
+std::size_t CWsSendQueue::Gather(std::span<iovec> iov, std::size_t& offered) const
+{
+    std::size_t count = 0;
+    std::size_t skip = m_frontSent;
+    for (const CFrame& frame : m_frames) {
+        if (count + 2 > iov.size()) {
+            break;
+        }
+        const std::pair<const void*, std::size_t> parts[] = {{frame.header, frame.headerSize},
+                                                             {frame.payload->data(), frame.payload->size()}};
+        for (const auto& [data, size] : parts) {
+            if (skip >= size) {
+                skip -= size;
+                continue;
+            }
+            iov[count].iov_base = const_cast<char*>(static_cast<const char*>(data) + skip);
+            iov[count].iov_len = size - skip;
+            offered += size - skip;
+            skip = 0;
+            ++count;
+        }
+    }
+    return count;
+}
+
+void CWsSendQueue::DropBacklog()
+{
+    const std::size_t keep = m_frontSent > 0 ? 1 : 0;
+    while (m_frames.size() > keep) {
+        PopBack();
+    }
+}
+
+void CWsSendQueue::Clear()
+{
+    m_frames.clear();
+    m_charged = 0;
+    m_pongs = 0;
+    m_frontSent = 0;
+}
+
+void CWsSendQueue::PopBack()
+{
+    const CFrame& frame = m_frames.back();
+    m_charged -= Cost(frame.payload->size());
+    m_pongs -= frame.opcode == EWsOpcode::kPong ? 1 : 0;
+    m_frames.pop_back();
 }
 
 std::span<uint8_t> CWsServerReader::Space()
