@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -77,6 +78,26 @@ std::string Describe(const tcp::socket& socket)
     return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// Whom a pending connection is counted against: its client's address, or
+// for IPv6 the /64 network, which one client usually has all of.
+std::string PendingAddress(const tcp::socket& socket)
+{
+    beast::error_code ec;
+    asio::ip::address address = socket.remote_endpoint(ec).address();
+    if (ec) {
+        return "?";
+    }
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v4()) {
+        return address.to_string();
+    }
+    asio::ip::address_v6::bytes_type bytes = address.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 } // namespace
 
 CWsSession::CWsSession(tcp::socket&& socket, CServerContext& ctx)
@@ -93,11 +114,11 @@ CWsSession::CWsSession(tcp::socket&& socket, CServerContext& ctx)
 
 void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
 {
-    if (m_ctx.pending >= m_ctx.options.maxPending) {
-        m_overflow = true;
+    std::string address = PendingAddress(m_socket);
+    if (m_ctx.pending.MakeRoom(address)) {
+        m_pendingAt = m_ctx.pending.Add(*this, std::move(address));
     } else {
-        ++m_ctx.pending;
-        m_pending = true;
+        m_refusal = "too_many_pending";
     }
 
     // The stream checks the request and writes the answer; from then on the
@@ -121,6 +142,16 @@ void CWsSession::Shutdown()
         CloseWith(kCloseGoingAway, "shutdown");
     } else {
         HardClose();
+    }
+}
+
+void CWsSession::Evict()
+{
+    ReleasePending();
+    if (m_accepted) {
+        CloseWith(kCloseTryAgainLater, "pending_evicted");
+    } else {
+        m_refusal = "pending_evicted";
     }
 }
 
@@ -153,8 +184,8 @@ void CWsSession::OnAccept(beast::error_code ec)
     spdlog::debug("{}: game connection open", m_peer);
     if (m_ctx.stopping) {
         CloseWith(kCloseGoingAway, "shutdown");
-    } else if (m_overflow) {
-        CloseWith(kCloseTryAgainLater, "too_many_pending");
+    } else if (!m_refusal.empty()) {
+        CloseWith(kCloseTryAgainLater, m_refusal);
     } else {
         m_loginTimer.expires_after(kLoginTimeout);
         m_loginTimer.async_wait([self = shared_from_this()](beast::error_code timerEc) {
@@ -376,9 +407,9 @@ void CWsSession::Admit(std::string_view token)
 
 void CWsSession::ReleasePending()
 {
-    if (m_pending) {
-        m_pending = false;
-        --m_ctx.pending;
+    if (m_pendingAt) {
+        m_ctx.pending.Remove(*m_pendingAt);
+        m_pendingAt.reset();
     }
 }
 

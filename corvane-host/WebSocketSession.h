@@ -28,7 +28,10 @@
 #include <string>
 #include <string_view>
 
-class CWsSession final : public IHostSession, public IUserLink, public std::enable_shared_from_this<CWsSession> {
+class CWsSession final : public IHostSession,
+                         public IPendingSession,
+                         public IUserLink,
+                         public std::enable_shared_from_this<CWsSession> {
 public:
     CWsSession(boost::asio::ip::tcp::socket&& socket, CServerContext& ctx);
 
@@ -38,6 +41,8 @@ public:
     void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
 
     void Shutdown() override;
+    void Evict() override;
+    bool Evictable() const override { return !m_awaitingSeat; }
     void Deliver(std::shared_ptr<const std::string> message) override;
 
 private:
@@ -80,8 +85,10 @@ private:
     CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in
     int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
     bool m_readSinceCheck = false;
-    bool m_pending = false;  // counted in the context's pending connections
-    bool m_overflow = false; // came past --max-pending: closed once accepted
+    std::optional<CPendingConnections::CHandle> m_pendingAt; // in the context's pending connections
+    // Set when the connection is to be closed with 1013 once accepted: the
+    // close reason.
+    std::string_view m_refusal;
     bool m_accepted = false;
     bool m_ended = false;
     bool m_writing = false; // waiting for room in the socket
