@@ -96,6 +96,8 @@ TEST(HostOptions, SettingsThatBreakTheGameAreRefused)
     EXPECT_EQ(check([](CHostOptions& o) { o.sendQueue = 16 * 1024; }), "");
     EXPECT_NE(check([](CHostOptions& o) { o.sendQueue = 16 * 1024 - 1; }).find("--send-queue"), std::string::npos);
     EXPECT_NE(check([](CHostOptions& o) { o.maxPending = 0; }).find("--max-pending"), std::string::npos);
+    EXPECT_NE(check([](CHostOptions& o) { o.maxPendingPerAddress = 0; }).find("--max-pending-per-address"),
+              std::string::npos);
 }
 
 TEST(TokenBucket, AllowsTheBurstThenTheRate)
