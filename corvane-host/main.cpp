@@ -101,7 +101,11 @@ int main(int argc, char** argv)
                    "two ticks of the module's largest messages")
         ->capture_default_str();
     app.add_option("--max-pending", options.maxPending,
-                   "Game connections not logged in yet, at most; further ones are closed at once with 1013")
+                   "Game connections not logged in yet, at most; a new one closes the oldest with 1013")
+        ->capture_default_str();
+    app.add_option("--max-pending-per-address", options.maxPendingPerAddress,
+                   "Game connections not logged in yet from one client address (IPv6: one /64), at most; a new "
+                   "one closes that address's oldest with 1013")
         ->capture_default_str();
     double seatTtl = 15;
     app.add_option("--redis", options.fleet.redisUrl,

@@ -26,8 +26,9 @@ TEST_F(HostLifecycle, HelpListsTheFlags)
 {
     m_host.Spawn({"--help"});
     ASSERT_EQ(m_host.WaitExit(10s), 0);
-    for (const char* flag : {"--listen", "CORVANE_LISTEN", "--module", "--web-root", "--max-users", "--token-file", "--rate", "--burst",
-                             "--max-frame", "--send-queue", "--max-pending", "--log-level"}) {
+    for (const char* flag : {"--listen", "CORVANE_LISTEN", "--module", "--web-root", "--max-users", "--token-file",
+                             "--rate", "--burst", "--max-frame", "--send-queue", "--max-pending",
+                             "--max-pending-per-address", "--log-level"}) {
         EXPECT_NE(m_host.Stdout().find(flag), std::string::npos) << flag;
     }
     // The limits and why they are there.
@@ -75,7 +76,8 @@ TEST_F(HostLifecycle, SettingsThatBreakTheGameExitWith2)
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--max-users", "156"},
                                                  {"--send-queue", "8KiB"},
                                                  {"--max-frame", "259"},
-                                                 {"--max-pending", "0"}}) {
+                                                 {"--max-pending", "0"},
+                                                 {"--max-pending-per-address", "0"}}) {
         std::vector<std::string> all{"--listen", listen, "--module", ModulePath().string()};
         all.insert(all.end(), args.begin(), args.end());
         m_host.Spawn(all);
