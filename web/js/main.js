@@ -163,7 +163,8 @@ function select(o) {
   world.selected = o?.key ?? null;
   if (!o) return;
   const me = world.selfPos;
-  const away = me ? `, ${cellDistance(o, me)} cells away` : '';
+  const d = me ? cellDistance(o, me) : null;
+  const away = d === null ? '' : `, ${d} cell${d === 1 ? '' : 's'} away`;
   note(`Selected ${describe(o, world.selfKey)} at (${fmtCell(o)})${away}, hp ${o.hp ?? '?'}`, 'info');
 }
 
@@ -292,7 +293,7 @@ function renderStatus() {
   if (s.state === ConnState.Waiting && s.retryAt !== null) {
     label = `retrying in ${Math.max(0, Math.ceil((s.retryAt - t) / 1000))} s`;
   }
-  setText('conn-badge', CONN_LABEL[s.state]);
+  setText('conn-badge', s.state === ConnState.Waiting && s.waitReason === 'full' ? 'waiting for a seat' : CONN_LABEL[s.state]);
   setText('st-conn', label);
   setText('st-user', s.userId === null ? '—' : String(s.userId));
   setText('st-cell', world.selfPos ? fmtCell(world.selfPos) : '—');

@@ -183,12 +183,13 @@ export class View {
         ctx.setLineDash([]);
       }
     } else {
-      // A diamond filling its cell, outlined, so that it reads as a thing
-      // standing in the cell rather than a mark of the grid.
-      const r = Math.max(2, cell * 0.55);
+      // A diamond larger than its cell, outlined: the objects start on the
+      // cells next to the major grid crossings, and small marks there read
+      // as part of the grid.
+      const r = Math.max(3, cell * 0.8);
       ctx.fillStyle = down ? COLORS.down : COLORS.object;
       ctx.strokeStyle = COLORS.page;
-      ctx.lineWidth = 1;
+      ctx.lineWidth = 1.5;
       ctx.beginPath();
       ctx.moveTo(px, py - r); ctx.lineTo(px + r, py); ctx.lineTo(px, py + r); ctx.lineTo(px - r, py);
       ctx.closePath();

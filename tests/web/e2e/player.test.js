@@ -120,7 +120,7 @@ describe('one world, on a desktop', () => {
     assert.equal(await page.getAttribute('#world', 'aria-describedby'), 'board-desc board-keys');
 
     await page.keyboard.press('n');
-    await expectText(page, '#live', /^Selected (object|player) #?\d+ .* cells away, hp \d+$/);
+    await expectText(page, '#live', /^Selected (object|player) #?\d+ .* cells? away, hp \d+$/);
     const nearest = await text(page, '#target strong');
     const first = await page.evaluate(() => window.corvane.world.targetsByDistance()[0]);
     assert.equal(nearest, first.kind === 0 ? `player #${first.id}` : `object ${first.id}`);
@@ -235,11 +235,11 @@ describe('a phone', () => {
     const at = await cellPoint(page, 20, 20);
     await page.touchscreen.tap(at.x, at.y);
     await expectText(page, '#target strong', `player #${deskId}`);
-    await expectText(page, '#feedback', new RegExp(`^Selected player #${deskId} at \\(20, 20\\), 1 cells away`));
+    await expectText(page, '#feedback', new RegExp(`^Selected player #${deskId} at \\(20, 20\\), 1 cell away`));
     assert.equal(await isHidden(page, '#hover-info'), true);
+    await shot(page, 'phone.png');
     await page.tap('#btn-attack');
     await expectText(desk, '#st-hp', '90');
-    await shot(page, 'phone.png');
     await close(page);
     await close(desk);
   });
