@@ -151,9 +151,14 @@ function areaAttack() {
 
 // Entering the scene again resets the user's attributes: 100 hit points,
 // on the same cell.
+// Only offered when down: at any other time it would be a free heal.
 function getUp() {
   if (conn.state !== ConnState.Online) {
     note('Not connected: cannot get up yet');
+    return;
+  }
+  if (!world.down) {
+    note('You are not down', 'info');
     return;
   }
   if (!conn.send(encodeEnterScene())) note('Too fast: try again');

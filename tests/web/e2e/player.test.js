@@ -45,7 +45,12 @@ describe('one world, on a desktop', () => {
 
   test('area attacks say when they hurt the attacker; at 0 the player is down until Get up', async () => {
     const page = await player(session, host.url);
-    for (let i = 0; i < 9; i++) await page.keyboard.press('s');
+    await page.keyboard.press('s');
+    await expectText(page, '#st-hp', '90');
+    // Getting up is no heal for a player still standing.
+    await page.keyboard.press('g');
+    await expectText(page, '#feedback', 'You are not down');
+    for (let i = 0; i < 8; i++) await page.keyboard.press('s');
     await expectText(page, '#st-hp', '10');
     await expectText(page, '#feedback', /^You: area attack, \d+ hit, you too: hp 10$/);
     assert.equal(await isHidden(page, '#down'), true);
