@@ -134,7 +134,7 @@ function attackSelected() {
   if (!ready('attack')) return;
   const target = world.selectedObject;
   if (!target) {
-    note('Select an object to attack first: click it, or press N');
+    note('Select an object to attack first');
     return;
   }
   if (!conn.send(encodeAttack({ toID: target.id, playerType: target.kind, attackType: AttackType.Single }))) {
@@ -354,7 +354,7 @@ function renderOverlay(s, label) {
   else if (s.state === ConnState.Connecting || s.state === ConnState.LoggingIn) {
     lines.push([`Connecting to ${s.world ? `world ${s.world}` : location.host}…`]);
   } else if (s.state === ConnState.Waiting && s.waitReason === 'full') {
-    lines.push(['All worlds are full.'], [`${capital(label)}.`, 'wait']);
+    lines.push([`all worlds are full, ${label}`, 'wait']);
   } else if (s.state === ConnState.Waiting) {
     lines.push([`Disconnected: ${s.detail}.`], [`${capital(label)}.`, 'wait']);
     lines.push([ui.dropped > 0
@@ -492,7 +492,7 @@ function renderLobby(s, label) {
   const full = s.state === ConnState.Waiting && s.waitReason === 'full';
   let where = 'Matchmaking picks the fullest world with a free seat.';
   if (s.world && s.state === ConnState.Online) where = `You play in world ${s.world}.`;
-  else if (full) where = `All worlds are full, ${label}.`;
+  else if (full) where = `all worlds are full, ${label}`;
   setText('lobby-world', where);
   const sig = JSON.stringify([lobby.worlds, s.world, s.state]);
   if (sig === lobby.shown) return;

@@ -24,7 +24,7 @@ export function areaSquare(x, y, r) {
 
 export const describe = (obj, selfKey = null) => {
   if (obj.kind !== Kind.User) return `object ${obj.id}`;
-  return keyOf(obj.id, obj.kind) === selfKey ? `you (#${obj.id})` : `player #${obj.id}`;
+  return keyOf(obj.id, obj.kind) === selfKey ? 'you' : `player #${obj.id}`;
 };
 
 // Steps between two cells when moving diagonally counts as one: the area
