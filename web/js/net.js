@@ -90,8 +90,9 @@ export class Connection {
     this.retryTimer = null;
     this.probeTimer = null;
     // Why the page waits: 'lost' (the server or the way to it), 'full'
-    // (every world of the fleet), or 'refused' (a login refusal worth
-    // another try).
+    // (every world of the fleet), 'unavailable' (matchmaking failed), or
+    // 'refused' (a login refusal worth another try). Only a lost server is
+    // watched through /healthz: the others answer it while they refuse.
     this.waitReason = null;
     this.pingTimer = null;
     this.userId = null;
@@ -156,7 +157,7 @@ export class Connection {
       if (generation !== this.generation) return;
       if (e instanceof MatchmakingRefused) this.setState(ConnState.Refused, e.message);
       else if (e instanceof WorldsFull) this.scheduleRetry('all worlds are full', 'full');
-      else this.scheduleRetry(`no seat: ${e.message}`);
+      else this.scheduleRetry(`no seat: ${e.message}`, 'unavailable');
       return;
     }
     if (generation !== this.generation) return;

@@ -310,13 +310,19 @@ describe('Connection in a fleet', () => {
   });
 
   test('no free seat is retried; an unknown token stops until a new one', async () => {
-    const { conn, asks, clock } = fleet();
+    // The host answering its health check does not hurry matchmaking retries.
+    let probes = 0;
+    const { conn, asks, clock } = fleet({ probe: async () => { probes++; return true; } });
     conn.start();
     asks[0].reject(new Error('every world is full'));
     await settle();
     assert.equal(conn.state, ConnState.Waiting);
     assert.equal(conn.detail, 'no seat: every world is full');
-    clock.advance(1000);
+    assert.equal(conn.snapshot().waitReason, 'unavailable');
+    clock.advance(999);
+    await settle();
+    assert.deepEqual([asks.length, probes], [1, 0]);
+    clock.advance(1);
     asks[1].reject(new MatchmakingRefused('This server asks for a token.'));
     await settle();
     assert.equal(conn.state, ConnState.Refused);
