@@ -55,6 +55,11 @@ CHttpResponse CHttpRouter::Route(const CHttpRequest& req) const
     if (path == "/ws") {
         return Reply(req, http::status::upgrade_required, "open /ws as a WebSocket\n");
     }
+    // The page asks every host for its fleet's worlds; a host on its own has
+    // none, and says so without an error that the browser would log.
+    if (path == "/worlds") {
+        return Reply(req, http::status::no_content, "");
+    }
 
     const CStaticFile found = LookUpStaticFile(m_webRoot, req.target());
     switch (found.result) {

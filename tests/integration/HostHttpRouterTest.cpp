@@ -97,6 +97,10 @@ TEST_F(HttpRouter, HealthMetricsAndTheGamePath)
     EXPECT_EQ(metrics.type, "text/plain; version=0.0.4; charset=utf-8");
 
     EXPECT_EQ(See(router.Route(Request("/ws"))).status, 426u);
+    // A host outside a fleet has no worlds to list, and that is no error.
+    const CSeen worlds = See(router.Route(Request("/worlds")));
+    EXPECT_EQ(worlds.status, 204u);
+    EXPECT_EQ(worlds.body, "");
     CHttpRequest upgrade = Request("/elsewhere");
     upgrade.set(http::field::connection, "Upgrade");
     upgrade.set(http::field::upgrade, "websocket");

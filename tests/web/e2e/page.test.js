@@ -1,123 +1,22 @@
-// The page in a real browser against a real corvane-host.
-//
-// CORVANE_HOST_BIN: the host to run (default build/default/bin/corvane-host);
-// CORVANE_CHROMIUM: the browser (default /usr/bin/chromium);
-// CORVANE_SCREENSHOT_DIR: where the screenshots go (default build/web-e2e).
+// The page in a real browser against a real corvane-host: the first login,
+// moves, attacks, reconnection, tokens and the fleet's lobby.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, writeFileSync } from 'node:fs';
-import net from 'node:net';
+import { mkdtempSync, writeFileSync } from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import {
+  WAIT_MS, clickCell, expectConn, expectEvent, expectText, launch, shot, startHost, startRedis, text,
+} from './harness.js';
 
-const ROOT = fileURLToPath(new URL('../../../', import.meta.url));
-const HOST_BIN = path.resolve(ROOT, process.env.CORVANE_HOST_BIN ?? 'build/default/bin/corvane-host');
-const CHROMIUM = process.env.CORVANE_CHROMIUM ?? '/usr/bin/chromium';
-const SHOTS = path.resolve(ROOT, process.env.CORVANE_SCREENSHOT_DIR ?? 'build/web-e2e');
-const WEB_ROOT = path.join(ROOT, 'web');
-const WAIT_MS = 10000;
+let session;
+const openPage = (url) => session.open(url, { viewport: { width: 1280, height: 860 } });
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const srv = net.createServer();
-    srv.on('error', reject);
-    srv.listen(0, '127.0.0.1', () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    });
-  });
-}
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-// Runs corvane-host on a port of its own and waits until it answers /healthz.
-async function startHost({ port, args = [] } = {}) {
-  if (!existsSync(HOST_BIN)) {
-    throw new Error(`corvane-host not found at ${HOST_BIN}; build it or set CORVANE_HOST_BIN`);
-  }
-  const hostPort = port ?? await freePort();
-  const proc = spawn(HOST_BIN, ['--listen', `127.0.0.1:${hostPort}`, '--web-root', WEB_ROOT, ...args], {
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let output = '';
-  proc.stdout.on('data', (d) => { output = (output + d).slice(-20000); });
-  proc.stderr.on('data', (d) => { output = (output + d).slice(-20000); });
-  const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
-  let gone = null;
-  exited.then((r) => { gone = r; });
-  const url = `http://127.0.0.1:${hostPort}`;
-  const deadline = Date.now() + WAIT_MS;
-  for (;;) {
-    if (gone) throw new Error(`corvane-host exited (${gone.code ?? gone.signal}) before it was ready:\n${output}`);
-    try {
-      const res = await fetch(`${url}/healthz`);
-      if (res.ok) break;
-    } catch { /* not listening yet */ }
-    if (Date.now() > deadline) {
-      proc.kill('SIGKILL');
-      throw new Error(`corvane-host did not answer /healthz within ${WAIT_MS} ms:\n${output}`);
-    }
-    await sleep(100);
-  }
-  return {
-    url,
-    port: hostPort,
-    output: () => output,
-    async stop() {
-      if (gone) return gone;
-      proc.kill('SIGTERM');
-      const timer = setTimeout(() => proc.kill('SIGKILL'), 5000);
-      const result = await exited;
-      clearTimeout(timer);
-      return result;
-    },
-  };
-}
-
-let browser;
-const pageErrors = [];
-
-async function openPage(url) {
-  const context = await browser.newContext({ viewport: { width: 1280, height: 860 } });
-  const page = await context.newPage();
-  page.on('pageerror', (e) => pageErrors.push(e.message));
-  await page.goto(url);
-  return page;
-}
-
-const text = (page, sel) => page.locator(sel).textContent();
-const expectText = (page, sel, expected) => page.waitForFunction(
-  ([s, want]) => {
-    const got = document.querySelector(s)?.textContent ?? '';
-    return want instanceof RegExp ? want.test(got) : got === want;
-  },
-  [sel, expected], { timeout: WAIT_MS },
-);
-const expectConn = (page, state) => page.waitForFunction(
-  (want) => document.body.dataset.conn === want, state, { timeout: WAIT_MS },
-);
-
-// A real mouse click on the middle of a board cell.
-async function clickCell(page, x, y) {
-  const at = await page.evaluate(([cx, cy]) => window.corvane.view.cellToClient(cx, cy), [x, y]);
-  await page.mouse.click(at.x, at.y);
-}
-
-before(async () => {
-  mkdirSync(SHOTS, { recursive: true });
-  browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-      '--no-first-run'],
-  });
-});
+before(async () => { session = await launch(); });
 
 after(async () => {
-  await browser?.close();
-  assert.deepEqual(pageErrors, [], 'no uncaught errors in the page');
+  await session?.close();
+  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
 });
 
 describe('playing on an open server', () => {
@@ -129,6 +28,7 @@ describe('playing on an open server', () => {
 
   before(async () => { host = await startHost(); });
   after(async () => {
+    await session.closePages();
     const result = await host?.stop();
     if (result) assert.equal(result.code, 0, `corvane-host exit on SIGTERM:\n${host.output()}`);
   });
@@ -163,7 +63,7 @@ describe('playing on an open server', () => {
       }
     }
     await expectText(second, `#players li[data-user-id="${firstId}"] span:last-child`, /^\(35, 28\)/);
-    await first.screenshot({ path: path.join(SHOTS, 'two-players.png') });
+    await shot(first, 'two-players.png');
   });
 
   test('attacks lower hit points and are shown to everyone', async () => {
@@ -176,16 +76,19 @@ describe('playing on an open server', () => {
     await first.keyboard.press('a');
     await expectText(second, '#st-hp', '80');
     await expectText(second, '#events li', /hit you: hp 80/);
-    await second.screenshot({ path: path.join(SHOTS, 'after-attacks.png') });
+    await shot(second, 'after-attacks.png');
   });
 
   test('a dropped connection is shown and comes back when the server does', async () => {
     const port = host.port;
+    session.outage = true;
     assert.equal((await host.stop()).code, 0);
     await expectConn(first, 'waiting');
     await expectText(first, '#overlay', /Disconnected/);
     host = await startHost({ port });
     await expectConn(first, 'online');
+    await expectConn(second, 'online');
+    session.outage = false;
     await expectText(first, '#st-cell', '20, 20');
   });
 });
@@ -198,7 +101,10 @@ describe('a server with a token file', () => {
     writeFileSync(tokens, 's3cret\n');
     host = await startHost({ args: ['--token-file', tokens] });
   });
-  after(async () => { await host?.stop(); });
+  after(async () => {
+    await session.closePages();
+    await host?.stop();
+  });
 
   test('asks for a token, shows a refusal plainly and logs in with the right one', async () => {
     const page = await openPage(host.url);
@@ -207,7 +113,7 @@ describe('a server with a token file', () => {
     await page.fill('#token', 'wrong');
     await page.press('#token', 'Enter');
     await expectText(page, '#token-msg', 'Login refused: the token was not accepted.');
-    await page.screenshot({ path: path.join(SHOTS, 'token-refused.png') });
+    await shot(page, 'token-refused.png');
     await page.fill('#token', 's3cret');
     await page.click('#token-form button');
     await expectConn(page, 'online');
@@ -215,27 +121,6 @@ describe('a server with a token file', () => {
     assert.equal(await page.locator('#token-form').isHidden(), true);
   });
 });
-
-// Debian's redis-server on a port of its own, without persistence.
-async function startRedis() {
-  const port = await freePort();
-  const proc = spawn('/usr/bin/redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--save', '',
-    '--appendonly', 'no'], { stdio: 'ignore' });
-  const deadline = Date.now() + WAIT_MS;
-  for (;;) {
-    const up = await new Promise((resolve) => {
-      const sock = net.connect(port, '127.0.0.1', () => { sock.end(); resolve(true); });
-      sock.on('error', () => resolve(false));
-    });
-    if (up) break;
-    if (Date.now() > deadline) {
-      proc.kill('SIGKILL');
-      throw new Error('redis-server did not start');
-    }
-    await sleep(50);
-  }
-  return { url: `redis://127.0.0.1:${port}`, stop: () => proc.kill('SIGKILL') };
-}
 
 describe('a fleet of worlds', () => {
   let redis;
@@ -248,6 +133,7 @@ describe('a fleet of worlds', () => {
     hosts.bravo = await world('bravo', redis);
   });
   after(async () => {
+    await session.closePages();
     for (const h of Object.values(hosts)) await h.stop();
     redis?.stop();
   });
@@ -263,13 +149,16 @@ describe('a fleet of worlds', () => {
     const second = await openPage(hosts.alpha.url);
     await expectConn(second, 'online');
     await expectText(second, '#lobby-world', 'You play in world bravo.');
-    await second.screenshot({ path: path.join(SHOTS, 'fleet-lobby.png') });
+    await shot(second, 'fleet-lobby.png');
 
     // Its world goes away: the reconnection matchmakes again, into the new one.
+    session.outage = true;
     await hosts.bravo.stop();
     delete hosts.bravo;
     hosts.charlie = await world('charlie', redis);
     await expectText(second, '#lobby-world', 'You play in world charlie.');
     await expectConn(second, 'online');
+    await expectEvent(second, /Moved to world charlie: world bravo could not be reached/);
+    session.outage = false;
   });
 });
