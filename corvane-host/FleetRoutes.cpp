@@ -24,6 +24,9 @@ CHttpResponse FleetResponse(const CHttpRequest& req, const CFleetReply& reply)
     // A seat is good once: no cache may keep one.
     res.set(http::field::cache_control, "no-store");
     res.set("X-Content-Type-Options", "nosniff");
+    if (reply.retryAfter != 0) {
+        res.set(http::field::retry_after, std::to_string(reply.retryAfter));
+    }
     res.keep_alive(req.keep_alive());
     res.body() = reply.json + "\n";
     res.prepare_payload();

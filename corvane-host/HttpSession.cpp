@@ -72,12 +72,14 @@ void CHttpSession::AskFleet(const CHttpRequest& req)
     auto answer = [self = shared_from_this(), req](CFleetReply reply) {
         std::visit([&self](auto&& res) { self->Send(std::move(res)); }, FleetResponse(req, reply));
     };
+    beast::error_code ec;
+    const auto client = m_stream.socket().remote_endpoint(ec).address();
     switch (FleetRouteOf(req)) {
     case EFleetRoute::Matchmake:
-        m_ctx.fleet->Matchmake(req[http::field::authorization], std::move(answer));
+        m_ctx.fleet->Matchmake(req[http::field::authorization], client, std::move(answer));
         return;
     case EFleetRoute::Worlds:
-        m_ctx.fleet->ListWorlds(std::move(answer));
+        m_ctx.fleet->ListWorlds(client, std::move(answer));
         return;
     case EFleetRoute::WrongMethod:
     case EFleetRoute::None:
