@@ -64,7 +64,7 @@ constexpr std::size_t kMaxWorldsWaiters = 4096;
 //   {corvane}:world:NAME           hash: name instance url users maxUsers version started beat; expires
 //   {corvane}:reserved:NAME        sorted set: seat token -> expiry (ms since the epoch)
 //   {corvane}:seat:NAME:TOKEN      the seat's holder, expiring with the seat
-//   {corvane}:holder:HOLDER        sorted set: "NAME TOKEN" of the holder's seats -> expiry
+//   {corvane}:holder:HOLDER        sorted set: "NAME TOKEN" of the holder's seats -> expiry (µs)
 //   {corvane}:open                 sorted set: worlds with a free seat -> minus seats taken
 //   {corvane}:summary              hash: name -> "beat users maxUsers reserved url", for /worlds
 // The open index lets matchmaking take the fullest world with room without
@@ -80,6 +80,9 @@ constexpr std::size_t kMaxWorldsWaiters = 4096;
 constexpr const char* kPreludeLua = R"(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+-- A holder's seats are ordered by the microsecond, so that the oldest of
+-- seats asked for within one millisecond is still the first.
+local nowUs = tonumber(t[1]) * 1000000 + tonumber(t[2])
 local function summarize(name)
   local w = redis.call('HMGET', '{corvane}:world:' .. name, 'beat', 'users', 'maxUsers', 'url')
   if not w[1] then
@@ -157,7 +160,7 @@ return 1
 constexpr const char* kMatchmakeLua = R"(
 local open = '{corvane}:open'
 local hkey = '{corvane}:holder:' .. ARGV[3]
-redis.call('ZREMRANGEBYSCORE', hkey, '-inf', now)
+redis.call('ZREMRANGEBYSCORE', hkey, '-inf', nowUs)
 local replaced = 0
 while redis.call('ZCARD', hkey) >= tonumber(ARGV[4]) do
   local oldest = redis.call('ZRANGE', hkey, 0, 0)[1]
@@ -186,8 +189,9 @@ while true do
         local expiry = now + tonumber(ARGV[2])
         redis.call('SET', '{corvane}:seat:' .. name .. ':' .. ARGV[1], ARGV[3], 'PX', ARGV[2])
         redis.call('ZADD', rkey, expiry, ARGV[1])
-        redis.call('ZADD', hkey, expiry, name .. ' ' .. ARGV[1])
-        redis.call('PEXPIRE', hkey, ARGV[2])
+        redis.call('ZADD', hkey, nowUs + tonumber(ARGV[2]) * 1000, name .. ' ' .. ARGV[1])
+        local last = redis.call('ZRANGE', hkey, -1, -1, 'WITHSCORES')[2]
+        redis.call('PEXPIREAT', hkey, math.ceil(tonumber(last) / 1000))
         if taken + 1 < max then
           redis.call('ZADD', open, -(taken + 1), name)
         else
