@@ -887,6 +887,80 @@ TEST_F(CFleetTest, DrillMatchmakeFlood)
     EXPECT_EQ(LoginCode(JsonField(player.body, "world"), JsonField(player.body, "seat")), kLoginOk);
 }
 
+// More matchmakes at once than may wait for a slow Redis: those beyond the
+// queue are told at once to retry, the others are answered.
+TEST_F(CFleetTest, MatchmakesBeyondTheQueueAreRefusedAtOnce)
+{
+    CDelayProxy proxy(m_redisPort, 100ms);
+    auto host = std::make_unique<CHostProcess>();
+    host->Start({"--redis", "redis://127.0.0.1:" + std::to_string(proxy.Port()), "--world", "alpha"});
+    const uint16_t port = host->Port();
+    m_hosts["alpha"] = std::move(host);
+
+    struct CAsk {
+        int fd = -1;
+        std::string answer;
+        Clock::duration took{};
+    };
+    std::vector<CAsk> asks(400);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < asks.size(); ++i) {
+        asks[i].fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | (5u << 16) | static_cast<uint32_t>(i + 1));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        ASSERT_EQ(::bind(asks[i].fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        ASSERT_EQ(::connect(asks[i].fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        const std::string request = "POST /matchmake HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        ASSERT_EQ(::send(asks[i].fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    }
+    std::size_t open = asks.size();
+    while (open > 0 && Clock::now() - start < 10s) {
+        std::vector<pollfd> fds;
+        for (const CAsk& ask : asks) {
+            fds.push_back({ask.fd, static_cast<short>(ask.took == Clock::duration{} ? POLLIN : 0), 0});
+        }
+        ::poll(fds.data(), fds.size(), 50);
+        for (std::size_t i = 0; i < asks.size(); ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(asks[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                asks[i].answer.append(chunk, static_cast<std::size_t>(n));
+            } else {
+                asks[i].took = Clock::now() - start;
+                --open;
+            }
+        }
+    }
+    std::map<std::string, int> outcomes;
+    Clock::duration slowestRefusal{};
+    for (CAsk& ask : asks) {
+        ::close(ask.fd);
+        if (ask.answer.starts_with("HTTP/1.1 200")) {
+            ++outcomes["seat"];
+        } else if (ask.answer.find("too many requests waiting") != std::string::npos) {
+            ++outcomes["busy"];
+            EXPECT_NE(ask.answer.find("Retry-After: 1\r\n"), std::string::npos);
+            slowestRefusal = std::max(slowestRefusal, ask.took);
+        } else if (ask.answer.find("every world is full") != std::string::npos) {
+            ++outcomes["full"];
+        } else {
+            ++outcomes["other"];
+        }
+    }
+    EXPECT_EQ(outcomes["other"], 0) << ::testing::PrintToString(outcomes);
+    EXPECT_EQ(outcomes["seat"], 155) << ::testing::PrintToString(outcomes);
+    EXPECT_GT(outcomes["busy"], 0) << ::testing::PrintToString(outcomes);
+    EXPECT_LT(slowestRefusal, 1s) << "refused at once, not after the queue";
+}
+
 // Redis 0.1 s away each way: 40 players joining at once all get in, and a
 // flood of /worlds does not hold up matchmaking.
 TEST_F(CFleetTest, DrillSlowRedis)
