@@ -987,7 +987,7 @@ TEST_F(CFleetTest, DrillSlowRedis)
                     why = "matchmake " + std::to_string(seat.status);
                 } else {
                     CGameClient client;
-                    client.Connect({.host = "127.0.0.1", .port = port});
+                    client.Connect({.host = "127.0.0.1", .port = port, .source = "127.0.2." + std::to_string(i + 1)});
                     const int code = client.Login(JsonField(seat.body, "seat"), 15s).code;
                     if (code == kLoginOk) {
                         ++joined;
