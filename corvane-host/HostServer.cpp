@@ -133,12 +133,13 @@ void CHostServer::Start()
             return {};
         },
         [&impl] {
-            return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending) +
+            return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending.Size()) +
                    (impl.fleet ? impl.fleet->RenderMetrics() : "");
         });
     impl.context = std::make_unique<CServerContext>(
-        CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue, options.maxPending},
-                       *impl.state, impl.metrics, *impl.router, false, {}, 64, 0});
+        CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue},
+                       *impl.state, impl.metrics, *impl.router, false, {}, 64,
+                       CPendingConnections(options.maxPending, options.maxPendingPerAddress)});
     impl.listener = std::make_shared<CListener>(impl.ioc, *impl.context);
     const tcp::endpoint local = impl.listener->Bind(options.listenHost, options.listenPort);
 
