@@ -75,7 +75,7 @@ protected:
 
     CHttpRouter Router(bool started = true)
     {
-        return CHttpRouter(m_folder / "root", [started] { return started; }, [] { return std::string("m 1\n"); });
+        return CHttpRouter(m_folder / "root", [started] { return std::string(started ? "" : "starting"); }, [] { return std::string("m 1\n"); });
     }
 
     fs::path m_folder;
@@ -148,6 +148,6 @@ TEST_F(HttpRouter, StaticFilesAndTheirErrors)
     EXPECT_EQ(See(router.Route(Request("/../secret.txt"))).status, 403u);
     EXPECT_EQ(See(router.Route(Request("/%zz"))).status, 400u);
     // Without a web root every file is missing.
-    const CHttpRouter bare(fs::path(), [] { return true; }, [] { return std::string(); });
+    const CHttpRouter bare(fs::path(), [] { return std::string(); }, [] { return std::string(); });
     EXPECT_EQ(See(bare.Route(Request("/index.html"))).status, 404u);
 }
