@@ -228,21 +228,21 @@ extern "C" KV_EXPORT int SampleVersion() { return 1; }
 
 #if defined(CORVANE_FAULT_FORKED_CHILD)
 // Forks on load a child that inherits every descriptor of the loading
-// process and outlives it; it names itself in the file CORVANE_TEST_PIDFILE
-// names, and gives up after two minutes.
+// process and outlives it, and names it in the file CORVANE_TEST_PIDFILE
+// names. The child gives up after two minutes.
 [[gnu::constructor]] static void ForkAChild()
 {
-    if (fork() != 0) {
-        return;
+    const pid_t child = fork();
+    if (child == 0) {
+        sleep(120);
+        _exit(0);
     }
     if (const char* file = std::getenv("CORVANE_TEST_PIDFILE")) {
         if (FILE* out = std::fopen(file, "a")) {
-            std::fprintf(out, "%d\n", static_cast<int>(getpid()));
+            std::fprintf(out, "%d\n", static_cast<int>(child));
             std::fclose(out);
         }
     }
-    sleep(120);
-    _exit(0);
 }
 #endif
 
