@@ -1,16 +1,17 @@
 #include "HostServer.h"
 
-#include "AgonesSdk.h"
-#include "Fleet.h"
-#include "HttpRouter.h"
-#include "JournalWriter.h"
-#include "Listener.h"
-#include "Metrics.h"
-#include "ModuleLoader.h"
-#include "ServerContext.h"
-#include "SharedState.h"
-#include "StartupError.h"
-#include "TokenList.h"
+#include "fleet/AgonesSdk.h"
+#include "fleet/Fleet.h"
+#include "fleet/FleetRoutes.h"
+#include "game/ModuleLoader.h"
+#include "game/SharedState.h"
+#include "game/TokenList.h"
+#include "journal/JournalWriter.h"
+#include "net/HttpRouter.h"
+#include "net/Listener.h"
+#include "net/ServerContext.h"
+#include "ops/Metrics.h"
+#include "ops/StartupError.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -64,6 +65,7 @@ struct CHostServer::CImpl {
     std::unique_ptr<CServerContext> context;
     std::shared_ptr<CListener> listener;
     std::unique_ptr<CFleet> fleet;
+    std::unique_ptr<CFleetGate> fleetGate;
     std::unique_ptr<CAgonesSdk> agones;
     asio::signal_set signals{ioc, SIGINT, SIGTERM};
 };
@@ -126,7 +128,8 @@ void CHostServer::Start()
                    (impl.fleet ? impl.fleet->RenderMetrics() : "");
         });
     impl.context = std::make_unique<CServerContext>(
-        CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64, 0});
+        CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue, options.maxPending},
+                       *impl.state, impl.metrics, *impl.router, false, {}, 64, 0});
     impl.listener = std::make_shared<CListener>(impl.ioc, *impl.context);
     const tcp::endpoint local = impl.listener->Bind(options.listenHost, options.listenPort);
 
@@ -176,7 +179,8 @@ void CHostServer::JoinFleet(const std::string& listening, const std::string& pub
     }
     impl.fleet = std::make_unique<CFleet>(impl.ioc, std::move(settings), [&impl] { return impl.state->UsersOnline(); });
     impl.fleet->Start();
-    impl.context->fleet = impl.fleet.get();
+    impl.fleetGate = std::make_unique<CFleetGate>(*impl.fleet);
+    impl.context->fleet = impl.fleetGate.get();
 }
 
 CMetrics& CHostServer::Metrics() { return m_impl->metrics; }

@@ -3,10 +3,10 @@
 // usage error (one line on standard error), 1 for anything unexpected.
 #include "HostOptions.h"
 #include "HostServer.h"
-#include "Metrics.h"
-#include "ModuleLoader.h"
-#include "StartupError.h"
-#include "StdoutDrain.h"
+#include "game/ModuleLoader.h"
+#include "ops/Metrics.h"
+#include "ops/StartupError.h"
+#include "ops/StdoutDrain.h"
 
 #include <CLI/CLI.hpp>
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -74,7 +74,10 @@ int main(int argc, char** argv)
                  "Game connection: ws://HOST:PORT/ws. Also /metrics (Prometheus), /healthz, and the\n"
                  "browser client's files from the web root.",
                  "corvane-host"};
-    app.add_option("--listen", listen, "Address and port to serve on (HOST:PORT, [IPv6]:PORT)")->capture_default_str();
+    // A container image sets its default here and still takes --listen.
+    app.add_option("--listen", listen, "Address and port to serve on (HOST:PORT, [IPv6]:PORT)")
+        ->capture_default_str()
+        ->envname("CORVANE_LISTEN");
     app.add_option("--module", module, "Module library to load")->capture_default_str();
     app.add_option("--web-root", webRoot, "Folder of the browser client's static files")->capture_default_str();
     app.add_option("--max-users", options.maxUsers,

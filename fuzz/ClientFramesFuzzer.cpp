@@ -6,7 +6,7 @@
 // from their fragments, in the same order, and the same close code.
 #include "FuzzCheck.h"
 
-#include "WsFraming.h"
+#include "net/WsFraming.h"
 
 #include <algorithm>
 #include <cstdint>

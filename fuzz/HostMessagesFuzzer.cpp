@@ -8,11 +8,11 @@
 // gone no user is left on the module's grid.
 #include "FuzzCheck.h"
 
-#include "HostMessages.h"
-#include "HostProtocol.h"
-#include "Metrics.h"
-#include "SharedState.h"
-#include "TokenList.h"
+#include "game/HostMessages.h"
+#include "game/HostProtocol.h"
+#include "game/SharedState.h"
+#include "game/TokenList.h"
+#include "ops/Metrics.h"
 
 #include "world/SceneGrid.h"
 

@@ -6,7 +6,7 @@
 // sends after the stop record. A torn tail is the end of the last record.
 #include "FuzzCheck.h"
 
-#include "Journal.h"
+#include "journal/Journal.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,8 +1,8 @@
 // The host's side of the module contract, driven by a fake module: start-up
 // order, logins, routing, target lists, and when logouts are reported.
-#include "Metrics.h"
-#include "SharedState.h"
-#include "TokenList.h"
+#include "game/SharedState.h"
+#include "game/TokenList.h"
+#include "ops/Metrics.h"
 
 #include <gtest/gtest.h>
 
