@@ -858,7 +858,14 @@ void CFleet::Matchmake(std::string_view authorization, const asio::ip::address& 
                            reply = Error(503, "every world is full; try again shortly", 1);
                        }
                        impl.CountOutcome(outcome);
-                       impl.Post([shared, reply = std::move(reply)]() mutable { (*shared)(std::move(reply)); });
+                       // A seat just taken would not show in a cached list:
+                       // the next /worlds reads the registry again.
+                       impl.Post([&impl, shared, issued = outcome == kOutcomeOk, reply = std::move(reply)]() mutable {
+                           if (issued) {
+                               impl.worldsJson.reset();
+                           }
+                           (*shared)(std::move(reply));
+                       });
                    }};
     if (!impl.Enqueue(impl.matchJobs, kMaxQueuedMatchmakes, std::move(job))) {
         impl.CountOutcome(kOutcomeUnavailable);

@@ -15,6 +15,7 @@ const STATUS_MS = 250;
 // The list costs Redis a look at every world: refreshed rarely, and at
 // each login.
 const LOBBY_MS = 30000;
+const LOBBY_AFTER_LOGIN_MS = 1000;
 // How long a message about the player's own doing stays next to the board.
 const FEEDBACK_MS = 8000;
 // Steps pressed faster than the connection may send wait here, up to this
@@ -47,7 +48,8 @@ const conn = new Connection({
         world.log(now(), `Moved to world ${name}: world ${lobby.lastWorld} could not be reached`, 'warn', true);
       }
       lobby.lastWorld = name;
-      refreshLobby();
+      // Hosts keep the list for half a second: read it once this login shows.
+      setTimeout(refreshLobby, LOBBY_AFTER_LOGIN_MS);
     }
   },
   onMessage: (msg) => world.apply(msg, now()),
