@@ -1,12 +1,14 @@
 #include "HostServer.h"
 
 #include "AgonesSdk.h"
+#include "DeflateGroup.h"
 #include "Fleet.h"
 #include "HttpRouter.h"
 #include "JournalWriter.h"
 #include "Listener.h"
 #include "Metrics.h"
 #include "ModuleLoader.h"
+#include "PerMessageDeflate.h"
 #include "ServerContext.h"
 #include "SharedState.h"
 #include "StartupError.h"
@@ -59,6 +61,8 @@ struct CHostServer::CImpl {
     CMetrics metrics;
     std::unique_ptr<CJournalWriter> journal;
     std::optional<CTokenList> tokens;
+    std::unique_ptr<CDeflateGroup> deflate;
+    std::unique_ptr<CBoundedInflater> inflater;
     std::unique_ptr<CSharedState> state;
     std::unique_ptr<CHttpRouter> router;
     std::unique_ptr<CServerContext> context;
@@ -126,7 +130,10 @@ void CHostServer::Start()
                    (impl.fleet ? impl.fleet->RenderMetrics() : "");
         });
     impl.context = std::make_unique<CServerContext>(
-        CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64, 0});
+        CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64, 0, nullptr, nullptr, nullptr, {}});
+    if (options.compression) {
+        EnableCompression();
+    }
     impl.listener = std::make_shared<CListener>(impl.ioc, *impl.context);
     const tcp::endpoint local = impl.listener->Bind(options.listenHost, options.listenPort);
 
@@ -177,6 +184,33 @@ void CHostServer::JoinFleet(const std::string& listening, const std::string& pub
     impl.fleet = std::make_unique<CFleet>(impl.ioc, std::move(settings), [&impl] { return impl.state->UsersOnline(); });
     impl.fleet->Start();
     impl.context->fleet = impl.fleet.get();
+}
+
+void CHostServer::EnableCompression()
+{
+    CImpl& impl = *m_impl;
+    impl.deflate = std::make_unique<CDeflateGroup>(impl.options.compressionEpoch);
+    impl.inflater = std::make_unique<CBoundedInflater>();
+    impl.state->SetDeflateGroup(impl.deflate.get());
+    impl.context->deflate = impl.deflate.get();
+    impl.context->inflater = impl.inflater.get();
+    const CDeflateGroup& group = *impl.deflate;
+    CMetrics& metrics = impl.metrics;
+    metrics.AddCounter("corvane_compression_bytes_before_total",
+                       "Bytes of the server messages sent compressed, before compression.",
+                       [&group] { return group.Stats().bytesBefore; });
+    metrics.AddCounter("corvane_compression_bytes_after_total", "Bytes of the same messages after compression.",
+                       [&group] { return group.Stats().bytesAfter; });
+    metrics.AddGauge("corvane_compression_group_members",
+                     "Connections sharing the compressor with history.", [&group] { return group.Members(); });
+    metrics.AddCounter("corvane_compression_epochs_total",
+                       "Resets of the shared compressor that let waiting connections join.",
+                       [&group] { return group.Stats().epochs; });
+    metrics.AddCounter("corvane_compression_uncompressed_to_members_total",
+                       "Module messages sent uncompressed to members because they did not reach the whole group.",
+                       [&group] { return group.Stats().uncompressedToMembers; });
+    metrics.AddCounter("corvane_compression_deflates_total", "Messages deflated, with history or without.",
+                       [&group] { return group.Stats().deflates; });
 }
 
 CMetrics& CHostServer::Metrics() { return m_impl->metrics; }

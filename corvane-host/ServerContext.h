@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 struct CHostOptions;
@@ -14,6 +15,8 @@ class CSharedState;
 class CMetrics;
 class CHttpRouter;
 class CFleet;
+class CDeflateGroup;
+class CBoundedInflater;
 
 inline constexpr const char* kServerName = "corvane-host";
 
@@ -38,6 +41,11 @@ struct CServerContext {
     // Game connections between the upgrade and the login (or their end).
     std::size_t pending = 0;
     CFleet* fleet = nullptr; // set when the host is part of a fleet
+    // With --compression on: the shared compressor of broadcasts, and the
+    // inflater of client messages with its output, used one message at a time.
+    CDeflateGroup* deflate = nullptr;
+    CBoundedInflater* inflater = nullptr;
+    std::string inflated;
 
     // Remembers a session for the stop; forgets ended ones now and then, so
     // that the list stays proportional to the live sessions.

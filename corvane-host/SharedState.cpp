@@ -430,12 +430,27 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
         return false;
     }
 
-    // The module's bytes are copied once; every recipient's queue shares them.
+    // The module's bytes are copied once; every recipient's queue shares them,
+    // or shares the one compressed form that recipient is sent.
     const auto message = std::make_shared<const std::string>(static_cast<const char*>(data), size);
+    if (m_deflate == nullptr) {
+        for (uint32_t userId : m_recipients) {
+            const auto it = m_users.find(userId);
+            if (it != m_users.end()) {
+                it->second->Deliver({message, false});
+            }
+        }
+        return true;
+    }
+    m_recipientMembers.clear();
     for (uint32_t userId : m_recipients) {
-        const auto it = m_users.find(userId);
+        m_recipientMembers.push_back(m_users.at(userId)->DeflateMember());
+    }
+    const CDeflateGroup::CPlan plan = m_deflate->Plan(m_recipientMembers, message, Clock::now());
+    for (std::size_t i = 0; i < m_recipients.size(); ++i) {
+        const auto it = m_users.find(m_recipients[i]);
         if (it != m_users.end()) {
-            it->second->Deliver(message);
+            it->second->Deliver(m_deflate->For(plan, m_recipientMembers[i]));
         }
     }
     return true;

@@ -10,6 +10,7 @@
 #ifndef CORVANE_HOST_SHAREDSTATE_H
 #define CORVANE_HOST_SHAREDSTATE_H
 
+#include "DeflateGroup.h"
 #include "HostProtocol.h"
 #include "corvane/KVServerApi.h"
 
@@ -36,9 +37,12 @@ class CFixedRateTimer;
 // A game connection, as the shared state sees it.
 class IUserLink {
 public:
-    // Queues one complete server message. The buffer is shared by every
-    // recipient of the same Send and never changes.
-    virtual void Deliver(std::shared_ptr<const std::string> message) = 0;
+    // Queues one complete server message, compressed or not. The buffer is
+    // shared by every recipient of the same Send and never changes.
+    virtual void Deliver(const CWirePayload& payload) = 0;
+    // The connection's part in compressed broadcasts; null when it agreed
+    // to no compression.
+    virtual CDeflateMember* DeflateMember() = 0;
 
 protected:
     ~IUserLink() = default;
@@ -65,6 +69,9 @@ public:
     // for none. Set it before StartModule to see the whole session.
     void SetObserver(ISessionObserver* observer) { m_observer = observer; }
     bool Started() const { return m_started; }
+    // Compresses what the module sends for the connections that agreed to
+    // it; null (the default) sends everything uncompressed.
+    void SetDeflateGroup(CDeflateGroup* group) { m_deflate = group; }
 
     // Stops the timers; no OnTimer runs afterwards.
     void StopTimers();
@@ -145,6 +152,8 @@ private:
     bool m_started = false;
     ISessionObserver* m_observer = nullptr;
     std::vector<uint32_t> m_recipients; // scratch of Send, for the observer
+    std::vector<CDeflateMember*> m_recipientMembers; // scratch of Send, in the same order
+    CDeflateGroup* m_deflate = nullptr;
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include "HostOptions.h"
 #include "HostProtocol.h"
 #include "Metrics.h"
+#include "PerMessageDeflate.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/beast/http/field.hpp>
@@ -45,6 +46,7 @@ constexpr std::size_t kMaxIov = 512;
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
 constexpr uint16_t kCloseUnsupportedData = 1003;
+constexpr uint16_t kCloseInvalidPayload = 1007;
 constexpr uint16_t kClosePolicy = 1008;
 constexpr uint16_t kCloseTryAgainLater = 1013;
 
@@ -108,8 +110,29 @@ void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
     timeouts.idle_timeout = websocket::stream_base::none();
     timeouts.keep_alive_pings = false;
     m_handshakeStream->set_option(timeouts);
+    // The stream's own permessage-deflate stays off: compression is done per
+    // frame by the session, so that a broadcast is deflated once for all.
+    std::string extensions;
+    if (m_ctx.deflate != nullptr) {
+        std::string offers;
+        const auto [first, last] = req.equal_range(http::field::sec_websocket_extensions);
+        for (auto it = first; it != last; ++it) {
+            offers += offers.empty() ? "" : ", ";
+            offers += it->value();
+        }
+        if (std::optional<CDeflateAgreement> agreement = NegotiateDeflate(offers)) {
+            m_deflate.emplace(!agreement->serverNoContextTakeover);
+            m_reader.AllowCompressed();
+            extensions = std::move(agreement->answer);
+        }
+    }
     m_handshakeStream->set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
+        [extensions = std::move(extensions)](websocket::response_type& res) {
+            res.set(http::field::server, kServerName);
+            if (!extensions.empty()) {
+                res.set(http::field::sec_websocket_extensions, extensions);
+            }
+        }));
     m_reader.Append(static_cast<const uint8_t*>(carried.data().data()), carried.size());
     carried.consume(carried.size());
     m_handshakeStream->async_accept(req, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
@@ -124,17 +147,17 @@ void CWsSession::Shutdown()
     }
 }
 
-void CWsSession::Deliver(std::shared_ptr<const std::string> message)
+void CWsSession::Deliver(const CWirePayload& payload)
 {
     if (m_ended) {
         return;
     }
-    if (m_queuedBytes + message->size() > m_ctx.options.sendQueue) {
+    if (m_queuedBytes + payload.bytes->size() > m_ctx.options.sendQueue) {
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }
-    m_unreported += message->size();
-    Enqueue(EWsOpcode::kBinary, std::move(message));
+    m_unreported += payload.bytes->size();
+    Enqueue(EWsOpcode::kBinary, payload.bytes, payload.compressed);
 }
 
 void CWsSession::OnAccept(beast::error_code ec)
@@ -218,7 +241,9 @@ void CWsSession::OnRead(beast::error_code ec, std::size_t n)
     }
     m_reader.Commit(n);
     const uint16_t failure = m_reader.Parse(
-        [this](EWsOpcode opcode, const uint8_t* data, std::size_t size) { return HandleFrame(opcode, data, size); });
+        [this](EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed) {
+            return HandleFrame(opcode, data, size, compressed);
+        });
     if (m_closed) {
         return;
     }
@@ -236,7 +261,7 @@ void CWsSession::OnRead(beast::error_code ec, std::size_t n)
 }
 
 // False ends the parsing of what is buffered: the connection is closing.
-bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size)
+bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed)
 {
     switch (opcode) {
     case EWsOpcode::kClose:
@@ -275,10 +300,32 @@ bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t 
         CloseWith(kClosePolicy, "rate_limited");
     } else if (opcode == EWsOpcode::kText) {
         CloseWith(kCloseUnsupportedData, "text_frame");
+    } else if (compressed) {
+        HandleCompressed(data, size);
     } else {
         HandleMessage(data, size);
     }
     return !m_closed && !m_awaitingSeat;
+}
+
+// Inflates into the context's one buffer: messages are handled one at a
+// time, and never more than --max-frame (and a byte) is produced.
+void CWsSession::HandleCompressed(const uint8_t* data, std::size_t size)
+{
+    std::string& out = m_ctx.inflated;
+    switch (m_ctx.inflater->Inflate(data, size, m_ctx.options.maxFrame, out)) {
+    case CBoundedInflater::EResult::kOk:
+        HandleMessage(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        break;
+    case CBoundedInflater::EResult::kTooBig:
+        m_ctx.metrics.CountInflateFailure();
+        CloseWith(kWsMessageTooBig, "frame_too_big");
+        break;
+    case CBoundedInflater::EResult::kBadData:
+        m_ctx.metrics.CountInflateFailure();
+        CloseWith(kCloseInvalidPayload, "bad_deflate");
+        break;
+    }
 }
 void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
 {
@@ -349,6 +396,9 @@ void CWsSession::Admit(std::string_view token)
     }
     m_userId = result.userId;
     m_bytesWindow = &m_ctx.metrics.UserBytes(m_userId);
+    if (m_deflate) {
+        m_ctx.deflate->Join(*m_deflate);
+    }
     ReleasePending();
     m_loginTimer.cancel();
     m_ctx.metrics.CountLogin("ok");
@@ -382,7 +432,7 @@ void CWsSession::SendLoginAck(int32_t code, uint32_t userId)
     std::string body;
     AppendLE(body, static_cast<uint32_t>(code), 4);
     AppendLE(body, userId, 4);
-    Deliver(std::make_shared<const std::string>(HostFrame(kMsgLoginAck, body)));
+    Deliver({std::make_shared<const std::string>(HostFrame(kMsgLoginAck, body)), false});
 }
 
 void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size)
@@ -395,8 +445,9 @@ void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_
         CloseWith(kCloseNormal, "logout");
         break;
     case kCmdPing:
-        Deliver(std::make_shared<const std::string>(
-            HostFrame(kMsgPong, std::string_view(reinterpret_cast<const char*>(body), size))));
+        Deliver({std::make_shared<const std::string>(
+                     HostFrame(kMsgPong, std::string_view(reinterpret_cast<const char*>(body), size))),
+                 false});
         break;
     default:
         m_ctx.metrics.CountDropped("unknown_command");
@@ -416,6 +467,9 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
                      detail);
     } else {
         spdlog::debug("{}: connection closed before login: {}", m_peer, reason);
+    }
+    if (m_deflate) {
+        m_ctx.deflate->Leave(*m_deflate);
     }
     if (m_userId != 0) {
         m_bytesWindow = nullptr;
@@ -461,13 +515,14 @@ void CWsSession::DropBacklog()
     }
 }
 
-void CWsSession::Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload)
+void CWsSession::Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed)
 {
     if (m_closed) {
         return;
     }
     CQueued& entry = m_queue.emplace_back();
-    entry.headerSize = static_cast<uint8_t>(WriteServerFrameHeader(entry.header, opcode, payload->size()));
+    entry.headerSize =
+        static_cast<uint8_t>(WriteServerFrameHeader(entry.header, opcode, payload->size(), compressed));
     entry.opcode = opcode;
     m_queuedBytes += payload->size();
     entry.payload = std::move(payload);

@@ -5,7 +5,10 @@
 // After the handshake the session frames messages itself on the TCP socket:
 // everything queued during one turn of the event loop leaves in one
 // gathered write, each message still a frame of its own, and the module's
-// buffer is shared by every recipient rather than copied.
+// buffer is shared by every recipient rather than copied. With
+// permessage-deflate agreed, broadcasts arrive compressed by the shared
+// group (DeflateGroup.h) and only the RSV1 bit of their header is the
+// session's; compressed client messages are inflated with a hard limit.
 #ifndef CORVANE_HOST_WEBSOCKETSESSION_H
 #define CORVANE_HOST_WEBSOCKETSESSION_H
 
@@ -39,7 +42,8 @@ public:
     void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
 
     void Shutdown() override;
-    void Deliver(std::shared_ptr<const std::string> message) override;
+    void Deliver(const CWirePayload& payload) override;
+    CDeflateMember* DeflateMember() override { return m_deflate ? &*m_deflate : nullptr; }
 
 private:
     // One frame to send: its header, and a payload that may be shared.
@@ -54,7 +58,8 @@ private:
     void ArmIdleCheck();
     void DoRead();
     void OnRead(boost::beast::error_code ec, std::size_t n);
-    bool HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size);
+    bool HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed);
+    void HandleCompressed(const uint8_t* data, std::size_t size);
     void HandleMessage(const uint8_t* data, std::size_t size);
     void HandleLogin(const uint8_t* data, std::size_t size);
     void OnSeat(bool ok);
@@ -67,7 +72,7 @@ private:
     void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
     void ArmCloseTimer();
     void DropBacklog();
-    void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload);
+    void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false);
     void ScheduleFlush();
     void DoWrite();
     void OnWritten(std::size_t n);
@@ -81,6 +86,7 @@ private:
     CWsServerReader m_reader;
     CServerContext& m_ctx;
     CTokenBucket m_bucket;
+    std::optional<CDeflateMember> m_deflate; // permessage-deflate agreed
     boost::asio::steady_timer m_loginTimer;
     boost::asio::steady_timer m_idleTimer;
     boost::asio::steady_timer m_closeTimer;

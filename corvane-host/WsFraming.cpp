@@ -11,9 +11,9 @@ constexpr std::size_t kMinRead = 1024;
 
 } // namespace
 
-std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize)
+std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed)
 {
-    out[0] = static_cast<uint8_t>(0x80 | static_cast<uint8_t>(opcode));
+    out[0] = static_cast<uint8_t>(0x80 | (compressed ? 0x40 : 0) | static_cast<uint8_t>(opcode));
     if (payloadSize < 126) {
         out[1] = static_cast<uint8_t>(payloadSize);
         return 2;
@@ -75,6 +75,11 @@ uint16_t CWsServerReader::Next(CFrame& frame)
     if (!h.masked) {
         return kWsProtocolError;
     }
+    // RSV1 marks a compressed message: only when agreed, and only on the
+    // first frame of a data message.
+    if (h.rsv1 && (!m_allowCompressed || (h.opcode != EWsOpcode::kText && h.opcode != EWsOpcode::kBinary))) {
+        return kWsProtocolError;
+    }
     const uint64_t length = h.length;
     switch (h.opcode) {
     case EWsOpcode::kContinuation:
@@ -108,7 +113,7 @@ uint16_t CWsServerReader::Next(CFrame& frame)
     for (std::size_t i = 0; i < length; ++i) {
         payload[i] ^= key[i & 3];
     }
-    frame = {h.fin, h.opcode, payload, static_cast<std::size_t>(length)};
+    frame = {h.fin, h.rsv1, h.opcode, payload, static_cast<std::size_t>(length)};
     m_begin += total;
     return 0;
 }

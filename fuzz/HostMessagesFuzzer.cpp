@@ -33,8 +33,11 @@ constexpr uint8_t kTickEvent = 0xF0;
 
 class CLink final : public IUserLink {
 public:
-    void Deliver(std::shared_ptr<const std::string> message) override
+    CDeflateMember* DeflateMember() override { return nullptr; }
+
+    void Deliver(const CWirePayload& payload) override
     {
+        const std::shared_ptr<const std::string>& message = payload.bytes;
         FUZZ_CHECK(userId != 0, "a message for a connection that is not logged in");
         FUZZ_CHECK(message->size() >= kClientHeaderSize, "a module message shorter than its frame");
         FUZZ_CHECK((static_cast<uint8_t>((*message)[0]) | (static_cast<uint8_t>((*message)[1]) << 8)) == kEasyDemoId,

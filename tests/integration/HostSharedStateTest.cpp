@@ -81,13 +81,14 @@ public:
 
 class CFakeLink final : public IUserLink {
 public:
-    void Deliver(std::shared_ptr<const std::string> message) override
+    void Deliver(const CWirePayload& payload) override
     {
-        messages.push_back(message);
+        messages.push_back(payload.bytes);
         if (onDeliver) {
             onDeliver();
         }
     }
+    CDeflateMember* DeflateMember() override { return nullptr; }
     std::vector<std::shared_ptr<const std::string>> messages;
     std::function<void()> onDeliver;
 };
