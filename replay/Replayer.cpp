@@ -24,7 +24,8 @@ namespace {
 // sends is checked where it is sent, so nothing is kept here.
 class CReplayLink final : public IUserLink {
 public:
-    void Deliver(std::shared_ptr<const std::string>) override {}
+    void Deliver(const CWirePayload&) override {}
+    CDeflateMember* DeflateMember() override { return nullptr; }
 };
 
 std::string Seconds(uint64_t nanos)
