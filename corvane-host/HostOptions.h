@@ -42,7 +42,7 @@ struct CHostOptions {
     bool compression = true;          // permessage-deflate when a client offers it
     // Least time between two resets of the shared compressor that admit
     // connections waiting to join it.
-    std::chrono::milliseconds compressionEpoch{250};
+    std::chrono::milliseconds compressionEpoch{50};
     CFleetOptions fleet;
 };
 

@@ -70,7 +70,7 @@ int main(int argc, char** argv)
     std::string recordOutputs = "hash";
     std::string stdoutBuffer = "1MiB";
     std::string compression = "on";
-    unsigned compressionEpochMs = 250;
+    unsigned compressionEpochMs = 50;
 
     CLI::App app{"corvane-host: loads the Corvane module library and serves players over WebSocket.\n"
                  "Game connection: ws://HOST:PORT/ws. Also /metrics (Prometheus), /healthz, and the\n"
