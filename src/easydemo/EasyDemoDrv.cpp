@@ -71,8 +71,9 @@ void CEasyDemoDrv::OnRecv_Attack(const uint32_t& toID, const uint8_t& playerType
         result.push_back(AttackResult{key.id, key.kind, 0, r->hp});
     };
     if (attackType == EasyDemo::kAreaAttack) {
-        // A user with no cell has no square to attack around.
-        if (attacker->attr3 > 0 && attacker->HasPos()) {
+        // A user with no cell attacks around (-1, -1), whose square covers
+        // columns and rows 0 to 6 with the default range.
+        if (attacker->attr3 > 0) {
             std::vector<ObjID> objIDs;
             CSceneGrid::Instance().GetObjIDs(attacker->x, attacker->y, static_cast<uint16_t>(attacker->range),
                                              objIDs);

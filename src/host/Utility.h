@@ -31,8 +31,20 @@ std::string ModuleDirFromFileName(std::string_view fileName);
 // survives: a sequence invalid in the source encoding becomes U+FFFD, a
 // character the target cannot represent its default character ('?' for the
 // ASCII-based code sets). Empty only when the system cannot convert at all.
+// The two systems replace differently; docs/behaviour.md says how.
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf8ToAnsi(const std::string& utf8);
+
+// A code page as the system names it: a number (1252, CP_UTF8) on Windows,
+// an iconv code set name ("CP1252", "UTF-8") elsewhere.
+#if defined(_WIN32)
+using CodePage = unsigned int;
+#else
+using CodePage = std::string;
+#endif
+
+// The conversion behind the two above, between any two code pages.
+std::string ConvertCodePage(const CodePage& to, const CodePage& from, const std::string& in);
 
 // |a - b| in wrapping 32-bit arithmetic: AbsDiff(INT32_MIN, 0) is INT32_MIN.
 int32_t AbsDiff(int32_t a, int32_t b);

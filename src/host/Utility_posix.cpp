@@ -1,7 +1,8 @@
 #include "host/Utility.h"
 
+#include "host/IconvRun.h"
+
 #include <dlfcn.h>
-#include <iconv.h>
 #include <langinfo.h>
 #include <link.h>
 #include <locale.h>
@@ -88,44 +89,6 @@ std::string AnsiCodeSet()
 constexpr const char* kWideCodeSet = std::endian::native == std::endian::little ? "UTF-32LE" : "UTF-32BE";
 constexpr char32_t kReplacementChar = U'\uFFFD';
 
-// Runs one conversion over all of in, growing out as needed. onError decides
-// what an invalid or unconvertible sequence at inPtr becomes: it appends its
-// stand-in to out and steps past it, or returns false to give up.
-template <class In, class Out, class OnError>
-bool Run(iconv_t cd, const In& in, Out& out, OnError onError)
-{
-    using Unit = typename Out::value_type;
-    char* inPtr = const_cast<char*>(reinterpret_cast<const char*>(in.data()));
-    std::size_t inLeft = in.size() * sizeof(typename In::value_type);
-    std::size_t done = 0;
-    out.resize(in.size() + 16);
-    // A last call without input writes any closing shift sequence.
-    for (bool flushing = false;;) {
-        char* outPtr = reinterpret_cast<char*>(out.data()) + done * sizeof(Unit);
-        std::size_t outLeft = (out.size() - done) * sizeof(Unit);
-        const std::size_t rc = flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
-                                        : iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-        done = static_cast<std::size_t>(outPtr - reinterpret_cast<char*>(out.data())) / sizeof(Unit);
-        if (rc != static_cast<std::size_t>(-1)) {
-            if (flushing) {
-                break;
-            }
-            flushing = true;
-        } else if (errno == E2BIG) {
-            out.resize(out.size() * 2);
-        } else {
-            out.resize(done);
-            if (!onError(inPtr, inLeft, out)) {
-                return false;
-            }
-            done = out.size();
-            out.resize(done + inLeft + 16);
-        }
-    }
-    out.resize(done);
-    return true;
-}
-
 // Decodes the text up to its first zero byte. A byte that does not start a
 // valid sequence becomes U+FFFD and decoding goes on after it; so does a
 // sequence cut short by the end of the text.
@@ -136,16 +99,16 @@ std::optional<std::u32string> Decode(const std::string& from, const std::string&
         return std::nullopt;
     }
     std::u32string out;
-    auto replace = [](char*& inPtr, std::size_t& inLeft, std::u32string& o) {
+    auto replace = [](char*& inPtr, std::size_t& inLeft, char32_t& standIn) {
         if ((errno != EILSEQ && errno != EINVAL) || inLeft == 0) {
             return false;
         }
-        o.push_back(kReplacementChar);
+        standIn = kReplacementChar;
         ++inPtr;
         --inLeft;
         return true;
     };
-    const bool ok = Run(cd, std::string_view(in.c_str()), out, replace);
+    const bool ok = RunIconv(cd, std::string_view(in.c_str()), out, replace);
     iconv_close(cd);
     return ok ? std::optional(std::move(out)) : std::nullopt;
 }
@@ -158,24 +121,23 @@ std::optional<std::string> Encode(const std::string& to, const std::u32string& t
         return std::nullopt;
     }
     std::string out;
-    auto replace = [](char*& inPtr, std::size_t& inLeft, std::string& o) {
+    auto replace = [](char*& inPtr, std::size_t& inLeft, char& standIn) {
         if (errno != EILSEQ || inLeft < sizeof(char32_t)) {
             return false;
         }
-        o.push_back('?');
+        standIn = '?';
         inPtr += sizeof(char32_t);
         inLeft -= sizeof(char32_t);
         return true;
     };
-    const bool ok = Run(cd, text, out, replace);
+    const bool ok = RunIconv(cd, text, out, replace);
     iconv_close(cd);
     return ok ? std::optional(std::move(out)) : std::nullopt;
 }
 
-// The text up to its first zero byte in the other code set, with stand-ins
-// for what does not convert; empty only when the system cannot convert
-// between the two at all.
-std::string Convert(const std::string& to, const std::string& from, const std::string& in)
+} // namespace
+
+std::string ConvertCodePage(const CodePage& to, const CodePage& from, const std::string& in)
 {
     if (to.empty() || from.empty()) {
         return {};
@@ -192,8 +154,6 @@ std::string Convert(const std::string& to, const std::string& from, const std::s
     return std::move(*out);
 }
 
-} // namespace
-
 std::string GetModuleDir(ModuleHandle module)
 {
     const std::string name = module == nullptr ? MainExecutablePath() : LibraryPath(module);
@@ -202,10 +162,10 @@ std::string GetModuleDir(ModuleHandle module)
 
 std::string AnsiToUtf8(const std::string& ansi)
 {
-    return Convert("UTF-8", AnsiCodeSet(), ansi);
+    return ConvertCodePage("UTF-8", AnsiCodeSet(), ansi);
 }
 
 std::string Utf8ToAnsi(const std::string& utf8)
 {
-    return Convert(AnsiCodeSet(), "UTF-8", utf8);
+    return ConvertCodePage(AnsiCodeSet(), "UTF-8", utf8);
 }

@@ -55,12 +55,17 @@ std::string GetModuleDir(ModuleHandle module)
     return ModuleDirFromFileName(std::string_view(nameBuf, strnlen(nameBuf, kNameBufSize)));
 }
 
+std::string ConvertCodePage(const CodePage& to, const CodePage& from, const std::string& in)
+{
+    return FromWide(to, ToWide(from, in));
+}
+
 std::string AnsiToUtf8(const std::string& ansi)
 {
-    return FromWide(CP_UTF8, ToWide(CP_ACP, ansi));
+    return ConvertCodePage(CP_UTF8, CP_ACP, ansi);
 }
 
 std::string Utf8ToAnsi(const std::string& utf8)
 {
-    return FromWide(CP_ACP, ToWide(CP_UTF8, utf8));
+    return ConvertCodePage(CP_ACP, CP_UTF8, utf8);
 }

@@ -146,18 +146,23 @@ TEST_F(EasyDemoGame, SingleTargetAttacks)
     EXPECT_EQ(CUserManager::Instance().Count(), 2u);
 }
 
-TEST_F(EasyDemoGame, AreaAttackWithoutACellHitsNothing)
+TEST_F(EasyDemoGame, AreaAttackWithoutACellHitsAroundMinusOne)
 {
     host.Login(1);
-    host.FireTimers(); // objects near (0, 0) that a query around (-1, -1) would reach
+    host.FireTimers(); // object 1 at (1, 0), object 11 at (1, 10), object 2 at (11, 0)
     Enter(2);
+    Enter(3);
+    Enter(4);
     ASSERT_TRUE(MoveTo(2, 3, 3));
+    ASSERT_TRUE(MoveTo(3, 6, 6)); // the last row and column of the square
+    ASSERT_TRUE(MoveTo(4, 7, 0)); // one column past it
     host.TakeSent();
     ASSERT_TRUE(Attack(1, 0, 0, 1));
     const SNotify n = TakeNotify();
-    EXPECT_TRUE(n.result.empty());
-    EXPECT_EQ(n.recipients, std::vector<uint32_t>{2});
-    EXPECT_EQ(User(2)->hp, 100);
+    EXPECT_EQ(n.result, (std::vector<AttackResult>{{1, 1, 0, 90}, {2, 0, 0, 90}, {3, 0, 0, 90}}));
+    EXPECT_EQ(n.recipients, (std::vector<uint32_t>{4, 2, 3})) << "the attacker stands nowhere and is not told";
+    EXPECT_EQ(User(4)->hp, 100);
+    EXPECT_EQ(User(1)->x, -1) << "attacking does not place the attacker";
 }
 
 TEST_F(EasyDemoGame, AreaAttackOnAnEmptySquareStillNotifies)
@@ -169,6 +174,37 @@ TEST_F(EasyDemoGame, AreaAttackOnAnEmptySquareStillNotifies)
     const SNotify n = TakeNotify();
     EXPECT_TRUE(n.result.empty());
     EXPECT_EQ(n.recipients, std::vector<uint32_t>{1});
+}
+
+// Each callback asks for the current user once, before anything else; talk
+// asks nothing.
+TEST_F(EasyDemoGame, ExactCallsOfEachMessage)
+{
+    host.Login(1);
+    struct Case {
+        std::vector<uint8_t> msg;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {Message(99, 1), {"GetCurrentUserId", "Send 99:1"}},
+        {Message(99, 2, Bytes({5, 0, 5, 0})),
+         {"GetCurrentUserId", "LockTargets 0", "GetTargets", "SetTargets 1", "Send 99:2", "SetTargets 0",
+          "UnlockTargets"}},
+        {Message(99, 3, Bytes({0, 0, 0, 0, 0, 1, 0, 0, 0})),
+         {"GetCurrentUserId", "LockTargets 0", "GetTargets", "SetTargets 1", "Send 99:3", "SetTargets 0",
+          "UnlockTargets"}},
+        {Message(99, 4, Bytes({2, 'h', 'i'})), {}},
+    };
+    for (const Case& c : cases) {
+        const std::size_t before = host.Calls().size();
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(host.Deliver(1, c.msg));
+        testing::internal::GetCapturedStdout();
+        const std::vector<std::string> calls = host.Calls();
+        EXPECT_EQ(std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
+                  c.calls)
+            << c.msg[2];
+    }
 }
 
 TEST_F(EasyDemoGame, TalkDoesNothing)

@@ -43,13 +43,22 @@ TEST(TargetLock, CountZeroStillSetsAnEmptyList)
 TEST(TargetLock, RefusedOrContextlessLockDoesNothing)
 {
     CFakeHost host;
+    const uint32_t outer[] = {4, 5};
+    host.SetTargets(outer, 2);
     host.grantTargetLock = false;
     const uint32_t ids[] = {1};
     {
         CTargetLock lock(&host, ids, 1, 0);
+        EXPECT_EQ(host.Calls(), (std::vector<std::string>{"SetTargets 2", "LockTargets 0"}));
+        EXPECT_FALSE(host.TargetsLocked());
     }
-    EXPECT_EQ(host.Calls(), std::vector<std::string>{"LockTargets 0"});
-    CTargetLock none(nullptr, ids, 1, 0);
+    {
+        CTargetLock none(nullptr, ids, 1, 0);
+    }
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"SetTargets 2", "LockTargets 0"}))
+        << "nothing at the refused lock's end, nothing at all without a context";
+    EXPECT_EQ(host.Targets(), (std::vector<uint32_t>{4, 5}));
+    EXPECT_FALSE(host.TargetsLocked());
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "host/Globals.h"
 #include "support/GameFixture.h"
 #include "world/NpcManager.h"
 
@@ -170,15 +171,28 @@ TEST_F(TimerTick, RefusedTargetLockLeavesTheListAlone)
     ASSERT_TRUE(Attack(7, 1, 1, 0));
     // Each broadcast asks once, is refused, and goes out under the host's
     // own addressing, which it neither replaces nor restores.
-    EXPECT_EQ(CallsFrom(before), (std::vector<std::string>{"LockTargets 0", "Send 99:2", "Send 99:4",
-                                                          "LockTargets 0", "Send 99:2", "LockTargets 0",
-                                                          "Send 99:3"}));
+    EXPECT_EQ(CallsFrom(before),
+              (std::vector<std::string>{"LockTargets 0", "Send 99:2", "Send 99:4", "GetCurrentUserId",
+                                        "LockTargets 0", "Send 99:2", "GetCurrentUserId", "LockTargets 0",
+                                        "Send 99:3"}));
     EXPECT_EQ(host.Targets(), (std::vector<uint32_t>{40, 50}));
     const std::vector<SSent> sent = host.Sent();
     ASSERT_EQ(sent.size(), 4u);
-    EXPECT_TRUE(sent[0].recipients.empty()) << "no current user during the tick";
-    EXPECT_EQ(sent[2].recipients, std::vector<uint32_t>{7});
-    EXPECT_EQ(sent[3].recipients, std::vector<uint32_t>{7});
+    for (const SSent& s : sent) {
+        EXPECT_EQ(s.recipients, (std::vector<uint32_t>{40, 50})) << "the context's current list";
+    }
+}
+
+TEST(TimerHandle, EachStartKeepsTheHandleItWasGiven)
+{
+    CFakeHost host;
+    ASSERT_EQ(KVServerStart(&host), 0);
+    ASSERT_EQ(host.timerHandles.size(), 1u);
+    EXPECT_EQ(g_svrTimerHandler.timerId, host.timerHandles[0]);
+    ASSERT_EQ(KVServerStart(&host), 0);
+    ASSERT_EQ(host.timerHandles.size(), 2u);
+    EXPECT_NE(host.timerHandles[1], host.timerHandles[0]);
+    EXPECT_EQ(g_svrTimerHandler.timerId, host.timerHandles[1]) << "a second start overwrites the first handle";
 }
 
 TEST(TimerTickWithoutSender, AdvancesAndStillSwapsTheList)

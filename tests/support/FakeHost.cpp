@@ -44,6 +44,7 @@ uint32_t CFakeHost::AddTimer(ITimerHandler* handler, uint32_t interval)
     Record("AddTimer " + std::to_string(interval));
     std::lock_guard lock(m_mutex);
     timers.emplace_back(handler, interval);
+    timerHandles.push_back(m_nextTimer);
     return m_nextTimer++;
 }
 
@@ -65,6 +66,7 @@ bool CFakeHost::RegisterModule(IModule* module)
 
 uint32_t CFakeHost::GetCurrentUserId()
 {
+    Record("GetCurrentUserId");
     return t_currentUser;
 }
 
@@ -119,7 +121,10 @@ bool CFakeHost::Send(const void* data, uint32_t size)
     } else {
         Record("Send");
     }
-    if (m_targetsLocked && m_listSet) {
+    // Inside a lock, the list set there; outside one, the list left in force,
+    // if there is one; otherwise the user whose message is being handled.
+    const bool toList = m_targetsLocked ? m_listSet : m_targetIds != nullptr || m_targetCount != 0;
+    if (toList) {
         sent.recipients.assign(m_targetIds, m_targetIds + m_targetCount);
     } else if (t_currentUser != 0) {
         sent.recipients.push_back(t_currentUser);

@@ -1,5 +1,8 @@
 // A host for tests: implements every host interface, records each call the
-// library makes and each message it sends, with its recipients. Safe to call
+// library makes and each message it sends, with its recipients. A message
+// goes to the target list in force: inside a lock the one set there, outside
+// one any list left in place but the null one (no array, count 0); without a
+// list, to the current user. Safe to call
 // from several threads; the current user is per thread, as a host that
 // handles each user's message on its own thread would have it.
 #ifndef CORVANE_TESTS_FAKEHOST_H
@@ -74,6 +77,7 @@ public:
 
     std::vector<std::pair<uint32_t, IService*>> services;
     std::vector<std::pair<ITimerHandler*, uint32_t>> timers;
+    std::vector<uint32_t> timerHandles; // what each AddTimer returned
     std::vector<IUserNotifyHandler*> notifyHandlers;
     std::vector<IModule*> modules;
 

@@ -56,6 +56,15 @@ TEST(UserManager, RemoveFreesEvenAnUnregisteredRecord)
     EXPECT_EQ(users.Count(), 0u);
 }
 
+TEST(UserManager, RemoveOfAStrayRecordLeavesTheRegisteredOneUnderItsKey)
+{
+    CUserManager& users = CUserManager::Instance();
+    CSceneObject* registered = users.FindOrCreate(ObjID(6, 0));
+    EXPECT_TRUE(users.Remove(new CSceneObject(ObjID(6, 0))));
+    EXPECT_EQ(users.Find(ObjID(6, 0)), registered);
+    EXPECT_EQ(users.Count(), 1u);
+}
+
 TEST(NpcManager, UserRegistryKeepsKind1KeysApart)
 {
     CNpcManager::Instance().Update();
@@ -120,6 +129,9 @@ TEST(NpcManager, RemoveOnlyRegisteredObjects)
     CNpcObject stray(ObjID(500, 1));
     EXPECT_FALSE(npcs.Remove(&stray));
     CNpcObject* made = npcs.Create();
+    CNpcObject sameKey(made->objID);
+    EXPECT_FALSE(npcs.Remove(&sameKey)) << "the key belongs to another object";
+    EXPECT_EQ(npcs.Find(made->objID), made);
     EXPECT_TRUE(npcs.Remove(made));
     EXPECT_EQ(npcs.Count(), 0u);
 }
