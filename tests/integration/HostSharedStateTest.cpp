@@ -84,12 +84,15 @@ public:
     void Deliver(const CWirePayload& payload) override
     {
         messages.push_back(payload.bytes);
+        compressed.push_back(payload.compressed);
         if (onDeliver) {
             onDeliver();
         }
     }
-    CDeflateMember* DeflateMember() override { return nullptr; }
+    CDeflateMember* DeflateMember() override { return member.get(); }
+    std::unique_ptr<CDeflateMember> member; // with compression agreed
     std::vector<std::shared_ptr<const std::string>> messages;
+    std::vector<bool> compressed;
     std::function<void()> onDeliver;
 };
 
@@ -287,6 +290,50 @@ TEST_F(SharedState, TargetListReachesListedUsersOnlineWithOneSharedBuffer)
     EXPECT_EQ(*b.messages[1], "b");
     EXPECT_EQ(*a.messages[1], "all again");
     EXPECT_EQ(*c.messages[0], "me");
+}
+
+TEST_F(SharedState, WithCompressionABroadcastIsOneCompressedBufferForTheGroup)
+{
+    Start();
+    CDeflateGroup group(std::chrono::milliseconds(0));
+    m_state->SetDeflateGroup(&group);
+    CFakeLink a, b, plain;
+    for (CFakeLink* link : {&a, &b}) {
+        link->member = std::make_unique<CDeflateMember>(true);
+    }
+    const uint32_t idA = LogIn(a);
+    const uint32_t idB = LogIn(b);
+    const uint32_t idPlain = LogIn(plain);
+    group.Join(*a.member);
+    group.Join(*b.member);
+    const std::string poses(300, 'p');
+    m_module.onRecv = [&] {
+        IServiceContext& ctx = *m_service.context;
+        const uint32_t everyone[] = {idA, idB, idPlain};
+        const uint32_t onlyB[] = {idB};
+        ctx.LockTargets(0);
+        ctx.SetTargets(everyone, 3);
+        Send(poses);
+        ctx.SetTargets(onlyB, 1);
+        Send(poses);
+        ctx.SetTargets(nullptr, 0);
+        ctx.UnlockTargets();
+        return true;
+    };
+    Deliver(idPlain);
+
+    ASSERT_EQ(a.messages.size(), 1u);
+    ASSERT_EQ(b.messages.size(), 2u);
+    ASSERT_EQ(plain.messages.size(), 1u);
+    EXPECT_TRUE(a.compressed[0]);
+    EXPECT_EQ(a.messages[0], b.messages[0]) << "one compressed buffer for the group";
+    EXPECT_LT(a.messages[0]->size(), poses.size());
+    EXPECT_FALSE(plain.compressed[0]);
+    EXPECT_EQ(*plain.messages[0], poses);
+    // To one member of two: uncompressed, so that the windows stay alike.
+    EXPECT_FALSE(b.compressed[1]);
+    EXPECT_EQ(*b.messages[1], poses);
+    EXPECT_EQ(group.Stats().uncompressedToMembers, 1u);
 }
 
 TEST_F(SharedState, EmptyListOrNoCurrentUserReachesNoOneAndIsCounted)
