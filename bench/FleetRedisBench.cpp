@@ -4,8 +4,8 @@
 // per call (INFO commandstats), which is what bounds a shared Redis.
 //
 //   build/default/bin/fleet_redis_bench
-#include "Fleet.h"
-#include "RedisClient.h"
+#include "fleet/Fleet.h"
+#include "fleet/RedisClient.h"
 
 #include <benchmark/benchmark.h>
 

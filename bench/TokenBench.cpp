@@ -1,7 +1,7 @@
 // One login's token check: the keyed-hash lookup of CTokenList against a
 // constant-time comparison with every line, at 1,000 and 200,000 tokens.
 // The scan is what a token list costs without the hash.
-#include "TokenList.h"
+#include "game/TokenList.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,9 +4,9 @@
 #ifndef CORVANE_CLIENT_CLIENTPROTOCOL_H
 #define CORVANE_CLIENT_CLIENTPROTOCOL_H
 
-#include "HostProtocol.h"
 #include "archive/Records.h"
 #include "easydemo/EasyDemo.h"
+#include "game/HostProtocol.h"
 
 #include <cstdint>
 #include <string>

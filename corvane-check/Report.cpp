@@ -1,6 +1,6 @@
 #include "Report.h"
 
-#include "JsonText.h"
+#include "ops/JsonText.h"
 
 #include <algorithm>
 #include <cstdio>

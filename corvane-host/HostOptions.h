@@ -2,7 +2,7 @@
 #ifndef CORVANE_HOST_HOSTOPTIONS_H
 #define CORVANE_HOST_HOSTOPTIONS_H
 
-#include "FleetOptions.h"
+#include "fleet/FleetOptions.h"
 
 #include <chrono>
 #include <cstddef>

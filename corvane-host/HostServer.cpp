@@ -1,18 +1,20 @@
 #include "HostServer.h"
 
-#include "AgonesSdk.h"
-#include "DeflateGroup.h"
-#include "Fleet.h"
-#include "HttpRouter.h"
-#include "JournalWriter.h"
-#include "Listener.h"
-#include "Metrics.h"
-#include "ModuleLoader.h"
-#include "PerMessageDeflate.h"
-#include "ServerContext.h"
-#include "SharedState.h"
-#include "StartupError.h"
-#include "TokenList.h"
+#include "fleet/AgonesSdk.h"
+#include "fleet/Fleet.h"
+#include "fleet/FleetRoutes.h"
+#include "game/ModuleLoader.h"
+#include "game/SharedState.h"
+#include "game/TokenList.h"
+#include "journal/JournalWriter.h"
+#include "net/DeflateGroup.h"
+#include "net/HttpRouter.h"
+#include "net/Listener.h"
+#include "net/PerMessageDeflate.h"
+#include "net/ServerContext.h"
+#include "net/WebSocketSession.h"
+#include "ops/Metrics.h"
+#include "ops/StartupError.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -63,11 +65,13 @@ struct CHostServer::CImpl {
     std::optional<CTokenList> tokens;
     std::unique_ptr<CDeflateGroup> deflate;
     std::unique_ptr<CBoundedInflater> inflater;
+    std::unique_ptr<CWsBroadcaster> broadcaster;
     std::unique_ptr<CSharedState> state;
     std::unique_ptr<CHttpRouter> router;
     std::unique_ptr<CServerContext> context;
     std::shared_ptr<CListener> listener;
     std::unique_ptr<CFleet> fleet;
+    std::unique_ptr<CFleetGate> fleetGate;
     std::unique_ptr<CAgonesSdk> agones;
     asio::signal_set signals{ioc, SIGINT, SIGTERM};
 };
@@ -130,7 +134,8 @@ void CHostServer::Start()
                    (impl.fleet ? impl.fleet->RenderMetrics() : "");
         });
     impl.context = std::make_unique<CServerContext>(
-        CServerContext{options, *impl.state, impl.metrics, *impl.router, false, {}, 64, 0, nullptr, nullptr, nullptr, {}});
+        CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue, options.maxPending},
+                       *impl.state, impl.metrics, *impl.router, false, {}, 64, 0, nullptr, nullptr, nullptr, {}});
     if (options.compression) {
         EnableCompression();
     }
@@ -183,7 +188,8 @@ void CHostServer::JoinFleet(const std::string& listening, const std::string& pub
     }
     impl.fleet = std::make_unique<CFleet>(impl.ioc, std::move(settings), [&impl] { return impl.state->UsersOnline(); });
     impl.fleet->Start();
-    impl.context->fleet = impl.fleet.get();
+    impl.fleetGate = std::make_unique<CFleetGate>(*impl.fleet);
+    impl.context->fleet = impl.fleetGate.get();
 }
 
 void CHostServer::EnableCompression()
@@ -191,7 +197,8 @@ void CHostServer::EnableCompression()
     CImpl& impl = *m_impl;
     impl.deflate = std::make_unique<CDeflateGroup>(impl.options.compressionEpoch);
     impl.inflater = std::make_unique<CBoundedInflater>();
-    impl.state->SetDeflateGroup(impl.deflate.get());
+    impl.broadcaster = std::make_unique<CWsBroadcaster>(*impl.deflate);
+    impl.state->SetBroadcaster(impl.broadcaster.get());
     impl.context->deflate = impl.deflate.get();
     impl.context->inflater = impl.inflater.get();
     const CDeflateGroup& group = *impl.deflate;

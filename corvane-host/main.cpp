@@ -3,10 +3,10 @@
 // usage error (one line on standard error), 1 for anything unexpected.
 #include "HostOptions.h"
 #include "HostServer.h"
-#include "Metrics.h"
-#include "ModuleLoader.h"
-#include "StartupError.h"
-#include "StdoutDrain.h"
+#include "game/ModuleLoader.h"
+#include "ops/Metrics.h"
+#include "ops/StartupError.h"
+#include "ops/StdoutDrain.h"
 
 #include <CLI/CLI.hpp>
 #include <spdlog/sinks/stdout_color_sinks.h>

@@ -8,11 +8,11 @@
 // gone no user is left on the module's grid.
 #include "FuzzCheck.h"
 
-#include "HostMessages.h"
-#include "HostProtocol.h"
-#include "Metrics.h"
-#include "SharedState.h"
-#include "TokenList.h"
+#include "game/HostMessages.h"
+#include "game/HostProtocol.h"
+#include "game/SharedState.h"
+#include "game/TokenList.h"
+#include "ops/Metrics.h"
 
 #include "world/SceneGrid.h"
 
@@ -33,11 +33,8 @@ constexpr uint8_t kTickEvent = 0xF0;
 
 class CLink final : public IUserLink {
 public:
-    CDeflateMember* DeflateMember() override { return nullptr; }
-
-    void Deliver(const CWirePayload& payload) override
+    void Deliver(std::shared_ptr<const std::string> message) override
     {
-        const std::shared_ptr<const std::string>& message = payload.bytes;
         FUZZ_CHECK(userId != 0, "a message for a connection that is not logged in");
         FUZZ_CHECK(message->size() >= kClientHeaderSize, "a module message shorter than its frame");
         FUZZ_CHECK((static_cast<uint8_t>((*message)[0]) | (static_cast<uint8_t>((*message)[1]) << 8)) == kEasyDemoId,

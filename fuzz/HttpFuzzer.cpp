@@ -6,8 +6,8 @@
 // well-formed response with its length; only GET and HEAD may succeed.
 #include "FuzzCheck.h"
 
-#include "HttpRouter.h"
 #include "WebRoot.h"
+#include "net/HttpRouter.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http/error.hpp>

@@ -7,8 +7,8 @@
 // message, deflated as a client would, inflates back to itself.
 #include "FuzzCheck.h"
 
-#include "PerMessageDeflate.h"
-#include "WsFraming.h"
+#include "net/PerMessageDeflate.h"
+#include "net/WsFraming.h"
 
 #include <zlib.h>
 

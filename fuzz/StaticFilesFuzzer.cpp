@@ -4,8 +4,8 @@
 // root.
 #include "FuzzCheck.h"
 
-#include "StaticFiles.h"
 #include "WebRoot.h"
+#include "net/StaticFiles.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -3,7 +3,7 @@
 // that keeps its history, as a browser's permessage-deflate does, and must
 // get back exactly the messages it was sent, in order, through joins,
 // leaves, private messages, partial broadcasts and epochs.
-#include "DeflateGroup.h"
+#include "net/DeflateGroup.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

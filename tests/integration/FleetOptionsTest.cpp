@@ -1,4 +1,4 @@
-#include "FleetOptions.h"
+#include "fleet/FleetOptions.h"
 
 #include <gtest/gtest.h>
 

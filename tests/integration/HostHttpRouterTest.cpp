@@ -1,6 +1,6 @@
 // The HTTP answers without a socket: every route, HEAD, errors, and the
 // static files behind the router.
-#include "HttpRouter.h"
+#include "net/HttpRouter.h"
 
 #include <gtest/gtest.h>
 

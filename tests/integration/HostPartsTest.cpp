@@ -1,14 +1,14 @@
 // The host's pieces without networking: option parsing and checks, the
 // client's header and Login body, the token bucket, the token file and its
 // hash, static path lookup, the byte rate windows and the metrics text.
-#include "HostMessages.h"
 #include "HostOptions.h"
-#include "Metrics.h"
-#include "RateWindow.h"
-#include "SipHash.h"
-#include "StaticFiles.h"
-#include "TokenBucket.h"
-#include "TokenList.h"
+#include "game/HostMessages.h"
+#include "game/SipHash.h"
+#include "game/TokenList.h"
+#include "net/StaticFiles.h"
+#include "net/TokenBucket.h"
+#include "ops/Metrics.h"
+#include "ops/RateWindow.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The host's side of the module contract, driven by a fake module: start-up
 // order, logins, routing, target lists, and when logouts are reported.
-#include "Metrics.h"
-#include "SharedState.h"
-#include "TokenList.h"
+#include "game/SharedState.h"
+#include "game/TokenList.h"
+#include "ops/Metrics.h"
 
 #include <gtest/gtest.h>
 
@@ -81,18 +81,14 @@ public:
 
 class CFakeLink final : public IUserLink {
 public:
-    void Deliver(const CWirePayload& payload) override
+    void Deliver(std::shared_ptr<const std::string> message) override
     {
-        messages.push_back(payload.bytes);
-        compressed.push_back(payload.compressed);
+        messages.push_back(message);
         if (onDeliver) {
             onDeliver();
         }
     }
-    CDeflateMember* DeflateMember() override { return member.get(); }
-    std::unique_ptr<CDeflateMember> member; // with compression agreed
     std::vector<std::shared_ptr<const std::string>> messages;
-    std::vector<bool> compressed;
     std::function<void()> onDeliver;
 };
 
@@ -292,48 +288,41 @@ TEST_F(SharedState, TargetListReachesListedUsersOnlineWithOneSharedBuffer)
     EXPECT_EQ(*c.messages[0], "me");
 }
 
-TEST_F(SharedState, WithCompressionABroadcastIsOneCompressedBufferForTheGroup)
+// A broadcaster gets each send once, with the links of the recipients
+// online in the list's order, duplicates kept, and the links get nothing
+// directly.
+TEST_F(SharedState, ABroadcasterGetsEachSendWithAllItsRecipients)
 {
+    struct CRecorder final : IBroadcaster {
+        void Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message) override
+        {
+            sends.emplace_back(std::vector<IUserLink*>(links.begin(), links.end()), *message);
+        }
+        std::vector<std::pair<std::vector<IUserLink*>, std::string>> sends;
+    } recorder;
     Start();
-    CDeflateGroup group(std::chrono::milliseconds(0));
-    m_state->SetDeflateGroup(&group);
-    CFakeLink a, b, plain;
-    for (CFakeLink* link : {&a, &b}) {
-        link->member = std::make_unique<CDeflateMember>(true);
-    }
+    m_state->SetBroadcaster(&recorder);
+    CFakeLink a, b, c;
     const uint32_t idA = LogIn(a);
     const uint32_t idB = LogIn(b);
-    const uint32_t idPlain = LogIn(plain);
-    group.Join(*a.member);
-    group.Join(*b.member);
-    const std::string poses(300, 'p');
+    const uint32_t idC = LogIn(c);
     m_module.onRecv = [&] {
         IServiceContext& ctx = *m_service.context;
-        const uint32_t everyone[] = {idA, idB, idPlain};
-        const uint32_t onlyB[] = {idB};
+        const uint32_t list[] = {idB, 99, idA, idB};
         ctx.LockTargets(0);
-        ctx.SetTargets(everyone, 3);
-        Send(poses);
-        ctx.SetTargets(onlyB, 1);
-        Send(poses);
+        ctx.SetTargets(list, 4);
+        Send("all");
         ctx.SetTargets(nullptr, 0);
         ctx.UnlockTargets();
+        Send("me");
         return true;
     };
-    Deliver(idPlain);
-
-    ASSERT_EQ(a.messages.size(), 1u);
-    ASSERT_EQ(b.messages.size(), 2u);
-    ASSERT_EQ(plain.messages.size(), 1u);
-    EXPECT_TRUE(a.compressed[0]);
-    EXPECT_EQ(a.messages[0], b.messages[0]) << "one compressed buffer for the group";
-    EXPECT_LT(a.messages[0]->size(), poses.size());
-    EXPECT_FALSE(plain.compressed[0]);
-    EXPECT_EQ(*plain.messages[0], poses);
-    // To one member of two: uncompressed, so that the windows stay alike.
-    EXPECT_FALSE(b.compressed[1]);
-    EXPECT_EQ(*b.messages[1], poses);
-    EXPECT_EQ(group.Stats().uncompressedToMembers, 1u);
+    Deliver(idC);
+    ASSERT_EQ(recorder.sends.size(), 2u);
+    EXPECT_EQ(recorder.sends[0].first, (std::vector<IUserLink*>{&b, &a, &b}));
+    EXPECT_EQ(recorder.sends[0].second, "all");
+    EXPECT_EQ(recorder.sends[1].first, std::vector<IUserLink*>{&c});
+    EXPECT_TRUE(a.messages.empty() && b.messages.empty() && c.messages.empty());
 }
 
 TEST_F(SharedState, EmptyListOrNoCurrentUserReachesNoOneAndIsCounted)

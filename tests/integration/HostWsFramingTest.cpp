@@ -1,7 +1,7 @@
 // The host's WebSocket framing: client frames as a browser or a bot sends
 // them (masked, fragmented, split across reads) and the faults that must
 // close the connection with the right code.
-#include "WsFraming.h"
+#include "net/WsFraming.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The session journal's file: what the writer puts in comes out of the
 // reader, a cut anywhere is a torn tail, damage anywhere is a checksum error
 // whose byte range holds the damaged byte.
-#include "Journal.h"
-#include "JournalWriter.h"
+#include "journal/Journal.h"
+#include "journal/JournalWriter.h"
 
 #include <gtest/gtest.h>
 

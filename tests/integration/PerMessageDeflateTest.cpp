@@ -1,6 +1,6 @@
 // permessage-deflate: the answer to a client's offers, and the inflater of
 // client messages with its hard limit.
-#include "PerMessageDeflate.h"
+#include "net/PerMessageDeflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

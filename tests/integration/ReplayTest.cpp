@@ -2,7 +2,7 @@
 // corvane-host replays with no difference, a changed library is caught at
 // the send it changes, and damaged journals say where they stop.
 #include "HostFixture.h"
-#include "Journal.h"
+#include "journal/Journal.h"
 
 #include <csignal>
 #include <fstream>

@@ -1,0 +1,52 @@
+#include "game/TokenList.h"
+
+#include <cstring>
+#include <cerrno>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+CTokenList CTokenList::Load(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read token file " + file.string() + ": " + std::strerror(errno));
+    }
+    std::vector<std::string> tokens;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            tokens.push_back(line);
+        }
+    }
+    if (in.bad()) {
+        throw std::runtime_error("cannot read token file " + file.string());
+    }
+    return CTokenList(tokens);
+}
+
+CTokenList::CTokenList(const std::vector<std::string>& tokens)
+{
+    // The keys are drawn per process, so that nobody outside can know which
+    // tokens share a bucket.
+    std::random_device entropy;
+    for (CSipKey& key : m_keys) {
+        for (uint64_t& word : key) {
+            word = (uint64_t{entropy()} << 32) ^ entropy();
+        }
+    }
+    m_digests.reserve(tokens.size());
+    for (const std::string& token : tokens) {
+        m_digests.insert(Digest(token));
+    }
+}
+
+CTokenList::CDigest CTokenList::Digest(std::string_view token) const
+{
+    return {SipHash24(m_keys[0], token), SipHash24(m_keys[1], token)};
+}
+
+bool CTokenList::Accepts(std::string_view token) const { return m_digests.contains(Digest(token)); }

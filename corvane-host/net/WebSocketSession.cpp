@@ -1,0 +1,696 @@
+#include "net/WebSocketSession.h"
+
+#include "game/HostMessages.h"
+#include "game/HostProtocol.h"
+#include "net/FleetGate.h"
+#include "net/PerMessageDeflate.h"
+#include "ops/Metrics.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/http/field.hpp>
+#include <spdlog/spdlog.h>
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kHandshakeTimeout = 10s;
+constexpr auto kLoginTimeout = 10s;
+// A peer that sends nothing for two check periods (30 to 45 s) is pinged;
+// one that sends nothing for four (60 to 75 s) is dropped.
+constexpr auto kIdleCheck = 15s;
+constexpr int kQuietChecksBeforePing = 2;
+constexpr int kQuietChecksBeforeDrop = 4;
+// How long a closing connection may take to flush and finish the closing
+// handshake before its socket is simply closed.
+constexpr auto kCloseTimeout = 2s;
+
+// Buffers in one sendmsg: a header and a payload per frame, so up to 256
+// frames (about 600 KB of poses) in one system call.
+constexpr std::size_t kMaxIov = 512;
+
+constexpr uint16_t kCloseNormal = 1000;
+constexpr uint16_t kCloseGoingAway = 1001;
+constexpr uint16_t kCloseUnsupportedData = 1003;
+constexpr uint16_t kCloseInvalidPayload = 1007;
+constexpr uint16_t kClosePolicy = 1008;
+constexpr uint16_t kCloseTryAgainLater = 1013;
+
+void AppendLE(std::string& out, uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+// A server message of module 0: the 4-byte frame, then the body, encoded as
+// the module's archive encodes its fields (little-endian, fixed widths).
+std::string HostFrame(uint16_t msg, std::string_view body)
+{
+    std::string out;
+    out.reserve(kClientHeaderSize + body.size());
+    AppendLE(out, kHostModuleId, 2);
+    AppendLE(out, msg, 2);
+    out.append(body);
+    return out;
+}
+
+std::string Describe(const tcp::socket& socket)
+{
+    beast::error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) {
+        return "?";
+    }
+    return peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
+} // namespace
+
+CWsSession::CWsSession(tcp::socket&& socket, CServerContext& ctx)
+    : m_peer(Describe(socket)),
+      m_socket(std::move(socket)),
+      m_reader(ctx.options.maxFrame),
+      m_ctx(ctx),
+      m_bucket(ctx.options.rate, ctx.options.burst, CTokenBucket::Clock::now()),
+      m_loginTimer(m_socket.get_executor()),
+      m_idleTimer(m_socket.get_executor()),
+      m_closeTimer(m_socket.get_executor())
+{
+}
+
+void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
+{
+    if (m_ctx.pending >= m_ctx.options.maxPending) {
+        m_overflow = true;
+    } else {
+        ++m_ctx.pending;
+        m_pending = true;
+    }
+
+    // The stream checks the request and writes the answer; from then on the
+    // session reads and writes frames on the socket itself.
+    m_handshakeStream.emplace(m_socket);
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = kHandshakeTimeout;
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
+    m_handshakeStream->set_option(timeouts);
+    // The stream's own permessage-deflate stays off: compression is done per
+    // frame by the session, so that a broadcast is deflated once for all.
+    std::string extensions;
+    if (m_ctx.deflate != nullptr) {
+        std::string offers;
+        const auto [first, last] = req.equal_range(http::field::sec_websocket_extensions);
+        for (auto it = first; it != last; ++it) {
+            offers += offers.empty() ? "" : ", ";
+            offers += it->value();
+        }
+        if (std::optional<CDeflateAgreement> agreement = NegotiateDeflate(offers)) {
+            m_deflate.emplace(!agreement->serverNoContextTakeover);
+            m_reader.AllowCompressed();
+            extensions = std::move(agreement->answer);
+        }
+    }
+    m_handshakeStream->set_option(websocket::stream_base::decorator(
+        [extensions = std::move(extensions)](websocket::response_type& res) {
+            res.set(http::field::server, kServerName);
+            if (!extensions.empty()) {
+                res.set(http::field::sec_websocket_extensions, extensions);
+            }
+        }));
+    m_reader.Append(static_cast<const uint8_t*>(carried.data().data()), carried.size());
+    carried.consume(carried.size());
+    m_handshakeStream->async_accept(req, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
+}
+
+void CWsSession::Shutdown()
+{
+    if (m_accepted) {
+        CloseWith(kCloseGoingAway, "shutdown");
+    } else {
+        HardClose();
+    }
+}
+
+void CWsBroadcaster::Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message)
+{
+    // Every link the host logs in is a session; anything else gets the
+    // message as it is.
+    m_sessions.clear();
+    m_members.clear();
+    for (IUserLink* link : links) {
+        CWsSession* session = dynamic_cast<CWsSession*>(link);
+        m_sessions.push_back(session);
+        m_members.push_back(session != nullptr ? session->DeflateMember() : nullptr);
+    }
+    const CDeflateGroup::CPlan plan = m_group.Plan(m_members, message, CDeflateGroup::Clock::now());
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        if (m_sessions[i] != nullptr) {
+            m_sessions[i]->DeliverWire(m_group.For(plan, m_members[i]));
+        } else {
+            links[i]->Deliver(message);
+        }
+    }
+}
+
+void CWsSession::DeliverWire(const CWirePayload& payload)
+{
+    if (m_ended) {
+        return;
+    }
+    if (m_queuedBytes + payload.bytes->size() > m_ctx.options.sendQueue) {
+        CloseWith(kClosePolicy, "send_queue_full", true);
+        return;
+    }
+    m_unreported += payload.bytes->size();
+    Enqueue(EWsOpcode::kBinary, payload.bytes, payload.compressed);
+}
+
+void CWsSession::OnAccept(beast::error_code ec)
+{
+    m_handshakeStream.reset();
+    if (ec) {
+        ReleasePending();
+        spdlog::debug("{}: WebSocket handshake failed: {}", m_peer, ec.message());
+        HardClose();
+        return;
+    }
+    m_accepted = true;
+    beast::error_code nonBlockingEc;
+    m_socket.non_blocking(true, nonBlockingEc);
+    spdlog::debug("{}: game connection open", m_peer);
+    if (m_ctx.stopping) {
+        CloseWith(kCloseGoingAway, "shutdown");
+    } else if (m_overflow) {
+        CloseWith(kCloseTryAgainLater, "too_many_pending");
+    } else {
+        m_loginTimer.expires_after(kLoginTimeout);
+        m_loginTimer.async_wait([self = shared_from_this()](beast::error_code timerEc) {
+            if (!timerEc && self->m_userId == 0) {
+                self->CloseWith(kClosePolicy, "login_timeout");
+            }
+        });
+        ArmIdleCheck();
+    }
+    // Bytes that came with the upgrade are frames already.
+    OnRead({}, 0);
+}
+
+// A timer per read would cost more than the reads; a periodic check of
+// whether anything arrived costs nothing per read.
+void CWsSession::ArmIdleCheck()
+{
+    m_idleTimer.expires_after(kIdleCheck);
+    m_idleTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (ec || self->m_closed || self->m_ended) {
+            return;
+        }
+        if (self->m_readSinceCheck) {
+            self->m_readSinceCheck = false;
+            self->m_quietChecks = 0;
+        } else if (++self->m_quietChecks >= kQuietChecksBeforeDrop) {
+            self->EndConnection("idle_timeout");
+            self->HardClose();
+            return;
+        } else if (self->m_quietChecks == kQuietChecksBeforePing) {
+            self->Enqueue(EWsOpcode::kPing, std::make_shared<const std::string>());
+        }
+        self->ArmIdleCheck();
+    });
+}
+
+void CWsSession::DoRead()
+{
+    const std::span<uint8_t> room = m_reader.Space();
+    m_socket.async_read_some(asio::buffer(room.data(), room.size()),
+                             [self = shared_from_this()](beast::error_code ec, std::size_t n) { self->OnRead(ec, n); });
+}
+
+void CWsSession::OnRead(beast::error_code ec, std::size_t n)
+{
+    if (ec) {
+        if (!m_ended) {
+            EndConnection("client_dropped", ec.message());
+        }
+        HardClose();
+        return;
+    }
+    if (m_closed) {
+        return;
+    }
+    m_readSinceCheck = true;
+    if (m_readFailed) {
+        // After a protocol failure the bytes have no frame boundaries left;
+        // they are drained until the peer closes or the close timer fires.
+        DoRead();
+        return;
+    }
+    m_reader.Commit(n);
+    const uint16_t failure = m_reader.Parse(
+        [this](EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed) {
+            return HandleFrame(opcode, data, size, compressed);
+        });
+    if (m_closed) {
+        return;
+    }
+    if (failure != 0) {
+        m_readFailed = true;
+        if (!m_ended) {
+            CloseWith(failure, failure == kWsMessageTooBig ? "frame_too_big" : "client_dropped");
+        }
+    }
+    // While a seat is being checked, nothing more is parsed or read: what
+    // follows the Login waits until the LoginAck has gone out.
+    if (!m_awaitingSeat) {
+        DoRead();
+    }
+}
+
+// False ends the parsing of what is buffered: the connection is closing.
+bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed)
+{
+    switch (opcode) {
+    case EWsOpcode::kClose:
+        m_peerClosed = true;
+        if (m_closeSent) {
+            HardClose();
+            return false;
+        }
+        if (!m_ended) {
+            EndConnection("client_closed");
+        }
+        if (!m_closeQueued) {
+            // The answer carries the peer's code back, after what is queued.
+            m_closeQueued = true;
+            Enqueue(EWsOpcode::kClose,
+                    std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size >= 2 ? 2 : 0));
+            ArmCloseTimer();
+        }
+        return false;
+    case EWsOpcode::kPing:
+        if (!m_ended) {
+            Enqueue(EWsOpcode::kPong, std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size));
+        }
+        return true;
+    case EWsOpcode::kPong:
+        return true;
+    default:
+        break;
+    }
+    // After the decision to close, reading goes on only to see the peer's
+    // side of the closing handshake.
+    if (m_ended) {
+        return true;
+    }
+    if (!m_bucket.TryTake(CTokenBucket::Clock::now())) {
+        CloseWith(kClosePolicy, "rate_limited");
+    } else if (opcode == EWsOpcode::kText) {
+        CloseWith(kCloseUnsupportedData, "text_frame");
+    } else if (compressed) {
+        HandleCompressed(data, size);
+    } else {
+        HandleMessage(data, size);
+    }
+    return !m_closed && !m_awaitingSeat;
+}
+
+// Inflates into the context's one buffer: messages are handled one at a
+// time, and never more than --max-frame (and a byte) is produced.
+void CWsSession::HandleCompressed(const uint8_t* data, std::size_t size)
+{
+    std::string& out = m_ctx.inflated;
+    switch (m_ctx.inflater->Inflate(data, size, m_ctx.options.maxFrame, out)) {
+    case CBoundedInflater::EResult::kOk:
+        HandleMessage(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        break;
+    case CBoundedInflater::EResult::kTooBig:
+        m_ctx.metrics.CountInflateFailure();
+        CloseWith(kWsMessageTooBig, "frame_too_big");
+        break;
+    case CBoundedInflater::EResult::kBadData:
+        m_ctx.metrics.CountInflateFailure();
+        CloseWith(kCloseInvalidPayload, "bad_deflate");
+        break;
+    }
+}
+void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
+{
+    if (m_userId == 0) {
+        HandleLogin(data, size);
+        return;
+    }
+    const std::optional<CClientHeader> header = ReadClientHeader(data, size);
+    if (!header) {
+        m_ctx.metrics.CountDropped("short");
+        return;
+    }
+    if (header->moduleId == kHostModuleId) {
+        m_ctx.metrics.CountReceived(kHostModuleId);
+        HandleHostMessage(header->cmd, data + kClientHeaderSize, size - kClientHeaderSize);
+        return;
+    }
+    m_ctx.state.DeliverToModule(m_userId, data, size);
+}
+
+void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
+{
+    const std::optional<CClientHeader> header = ReadClientHeader(data, size);
+    if (!header || header->moduleId != kHostModuleId || header->cmd != kCmdLogin) {
+        CloseWith(kClosePolicy, "not_logged_in");
+        return;
+    }
+    m_ctx.metrics.CountReceived(kHostModuleId);
+
+    const std::optional<std::string_view> token =
+        ParseLoginToken(data + kClientHeaderSize, size - kClientHeaderSize);
+    if (!token) {
+        RefuseLogin(kLoginMalformed);
+        return;
+    }
+    if (m_ctx.fleet != nullptr) {
+        // In a fleet the token is a seat, used up in Redis off the loop.
+        m_awaitingSeat = true;
+        m_ctx.fleet->ConsumeSeat(*token, [self = shared_from_this()](bool ok) { self->OnSeat(ok); });
+        return;
+    }
+    Admit(*token);
+}
+
+void CWsSession::OnSeat(bool ok)
+{
+    m_awaitingSeat = false;
+    // Closed meanwhile (login timeout, server stop): the close timer ends
+    // the socket if the closing handshake does not.
+    if (!m_ended) {
+        if (ok) {
+            Admit({});
+        } else {
+            RefuseLogin(kLoginUnauthorized);
+        }
+    }
+    // What came after the Login is still buffered: parse it, then read on,
+    // if only to see the peer's side of a closing handshake.
+    OnRead({}, 0);
+}
+
+void CWsSession::Admit(std::string_view token)
+{
+    const CLoginResult result = m_ctx.state.Login(*this, token);
+    if (result.code != kLoginOk) {
+        RefuseLogin(result.code);
+        return;
+    }
+    m_userId = result.userId;
+    m_bytesWindow = &m_ctx.metrics.UserBytes(m_userId);
+    if (m_deflate) {
+        m_ctx.deflate->Join(*m_deflate);
+    }
+    ReleasePending();
+    m_loginTimer.cancel();
+    m_ctx.metrics.CountLogin("ok");
+    spdlog::debug("{}: logged in as user {}", m_peer, m_userId);
+    SendLoginAck(kLoginOk, m_userId);
+    m_ctx.state.ReportLogin(m_userId);
+}
+
+void CWsSession::ReleasePending()
+{
+    if (m_pending) {
+        m_pending = false;
+        --m_ctx.pending;
+    }
+}
+
+void CWsSession::RefuseLogin(int32_t code)
+{
+    static constexpr std::string_view kReasons[] = {"ok", "unauthorized", "server_full", "malformed",
+                                                    "already_logged_in"};
+    static constexpr std::string_view kCloseReasons[] = {"ok", "unauthorized", "server_full", "malformed_login",
+                                                         "already_logged_in"};
+    const auto index = static_cast<std::size_t>(code);
+    m_ctx.metrics.CountLogin(kReasons[index]);
+    SendLoginAck(code, 0);
+    CloseWith(code == kLoginServerFull ? kCloseTryAgainLater : kClosePolicy, kCloseReasons[index]);
+}
+
+void CWsSession::SendLoginAck(int32_t code, uint32_t userId)
+{
+    std::string body;
+    AppendLE(body, static_cast<uint32_t>(code), 4);
+    AppendLE(body, userId, 4);
+    Deliver(std::make_shared<const std::string>(HostFrame(kMsgLoginAck, body)));
+}
+
+void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size)
+{
+    switch (cmd) {
+    case kCmdLogin:
+        RefuseLogin(kLoginAlreadyLoggedIn);
+        break;
+    case kCmdLogout:
+        CloseWith(kCloseNormal, "logout");
+        break;
+    case kCmdPing:
+        Deliver(std::make_shared<const std::string>(
+            HostFrame(kMsgPong, std::string_view(reinterpret_cast<const char*>(body), size))));
+        break;
+    default:
+        m_ctx.metrics.CountDropped("unknown_command");
+        break;
+    }
+}
+
+// Counts the end once, and reports the user's logout at once: from here
+// on the connection takes no messages either way.
+void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
+{
+    m_ended = true;
+    ReleasePending();
+    m_ctx.metrics.CountClosed(reason);
+    if (m_userId != 0) {
+        spdlog::info("{}: user {} disconnected: {}{}{}", m_peer, m_userId, reason, detail.empty() ? "" : ": ",
+                     detail);
+    } else {
+        spdlog::debug("{}: connection closed before login: {}", m_peer, reason);
+    }
+    if (m_deflate) {
+        m_ctx.deflate->Leave(*m_deflate);
+    }
+    if (m_userId != 0) {
+        m_bytesWindow = nullptr;
+        m_ctx.metrics.ForgetUser(m_userId);
+        m_ctx.state.Logout(m_userId);
+    }
+}
+
+
+// Sends what is queued, then the close frame. A slow consumer's backlog
+// is dropped instead: only the frames being written are finished.
+void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueue)
+{
+    if (m_ended) {
+        return;
+    }
+    EndConnection(reason);
+    if (dropQueue) {
+        DropBacklog();
+    }
+    m_closeQueued = true;
+    const std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    Enqueue(EWsOpcode::kClose, std::make_shared<const std::string>(payload));
+    ArmCloseTimer();
+}
+
+void CWsSession::ArmCloseTimer()
+{
+    m_closeTimer.expires_after(kCloseTimeout);
+    m_closeTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (!ec) {
+            self->HardClose();
+        }
+    });
+}
+
+void CWsSession::DropBacklog()
+{
+    const std::size_t keep = m_frontSent > 0 ? 1 : 0;
+    while (m_queue.size() > keep) {
+        m_queuedBytes -= m_queue.back().payload->size();
+        m_queue.pop_back();
+    }
+}
+
+void CWsSession::Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed)
+{
+    if (m_closed) {
+        return;
+    }
+    CQueued& entry = m_queue.emplace_back();
+    entry.headerSize =
+        static_cast<uint8_t>(WriteServerFrameHeader(entry.header, opcode, payload->size(), compressed));
+    entry.opcode = opcode;
+    m_queuedBytes += payload->size();
+    entry.payload = std::move(payload);
+    ScheduleFlush();
+}
+
+// The write waits for the end of the current turn of the event loop, so
+// that the answers to every read already completed in it go out together.
+void CWsSession::ScheduleFlush()
+{
+    if (m_writing || m_flushPosted) {
+        return;
+    }
+    m_flushPosted = true;
+    asio::post(m_socket.get_executor(), [self = shared_from_this()] {
+        self->m_flushPosted = false;
+        self->DoWrite();
+    });
+}
+
+// Writes with sendmsg on the non-blocking socket: one system call takes the
+// whole queue (as many frames as one call accepts), where the stream
+// abstraction would allocate an operation per write and pass at most 64
+// buffers. When the socket is full the session waits for room.
+void CWsSession::DoWrite()
+{
+    if (m_unreported > 0 && m_bytesWindow != nullptr) {
+        m_bytesWindow->Add(m_unreported, CRateWindow::Clock::now());
+    }
+    m_unreported = 0;
+    while (!m_writing && !m_closed && !m_queue.empty()) {
+        iovec iov[kMaxIov];
+        std::size_t count = 0;
+        std::size_t offered = 0;
+        std::size_t skip = m_frontSent;
+        for (const CQueued& entry : m_queue) {
+            if (count + 2 > kMaxIov) {
+                break;
+            }
+            const std::pair<const void*, std::size_t> parts[] = {{entry.header, entry.headerSize},
+                                                                 {entry.payload->data(), entry.payload->size()}};
+            for (const auto& [data, size] : parts) {
+                if (skip >= size) {
+                    skip -= size;
+                    continue;
+                }
+                iov[count].iov_base = const_cast<char*>(static_cast<const char*>(data) + skip);
+                iov[count].iov_len = size - skip;
+                offered += size - skip;
+                skip = 0;
+                ++count;
+            }
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(m_socket.native_handle(), &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WaitWritable();
+                return;
+            }
+            const int error = errno;
+            m_queue.clear();
+            m_queuedBytes = 0;
+            m_frontSent = 0;
+            if (!m_ended) {
+                EndConnection("client_dropped", std::strerror(error));
+            }
+            HardClose();
+            return;
+        }
+        OnWritten(static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) < offered) {
+            WaitWritable();
+            return;
+        }
+    }
+}
+
+void CWsSession::WaitWritable()
+{
+    if (m_closed || m_queue.empty()) {
+        return;
+    }
+    m_writing = true;
+    m_socket.async_wait(tcp::socket::wait_write, [self = shared_from_this()](beast::error_code ec) {
+        self->m_writing = false;
+        if (ec) {
+            if (!self->m_ended) {
+                self->EndConnection("client_dropped", ec.message());
+            }
+            self->HardClose();
+            return;
+        }
+        self->DoWrite();
+    });
+}
+
+// Takes the frames a write finished off the queue.
+void CWsSession::OnWritten(std::size_t n)
+{
+    n += m_frontSent;
+    bool closeWritten = false;
+    while (!m_queue.empty()) {
+        const CQueued& entry = m_queue.front();
+        const std::size_t size = entry.payload->size();
+        if (n < entry.headerSize + size) {
+            break;
+        }
+        n -= entry.headerSize + size;
+        if (entry.opcode == EWsOpcode::kBinary) {
+            m_ctx.metrics.CountSent(size);
+        }
+        closeWritten = closeWritten || entry.opcode == EWsOpcode::kClose;
+        m_queuedBytes -= size;
+        m_queue.pop_front();
+    }
+    m_frontSent = n;
+    if (!closeWritten) {
+        return;
+    }
+    m_closeSent = true;
+    m_queue.clear();
+    m_queuedBytes = 0;
+    m_frontSent = 0;
+    if (m_peerClosed) {
+        HardClose();
+        return;
+    }
+    // Nothing follows the close frame; the peer answers it and ends the
+    // connection, or the close timer does.
+    beast::error_code ignored;
+    m_socket.shutdown(tcp::socket::shutdown_send, ignored);
+}
+
+void CWsSession::HardClose()
+{
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    beast::error_code ec;
+    m_socket.shutdown(tcp::socket::shutdown_both, ec);
+    m_socket.close(ec);
+    m_loginTimer.cancel();
+    m_idleTimer.cancel();
+    m_closeTimer.cancel();
+}

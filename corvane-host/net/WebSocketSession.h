@@ -1,0 +1,135 @@
+// One game connection: the WebSocket handshake, the login, the host's own
+// messages, delivery to the module, and the bounded queue of server
+// messages.
+//
+// After the handshake the session frames messages itself on the TCP socket:
+// everything queued during one turn of the event loop leaves in one
+// gathered write, each message still a frame of its own, and the module's
+// buffer is shared by every recipient rather than copied. With
+// permessage-deflate agreed, broadcasts arrive compressed by the shared
+// group (DeflateGroup.h) and only the RSV1 bit of their header is the
+// session's; compressed client messages are inflated with a hard limit.
+#ifndef CORVANE_HOST_WEBSOCKETSESSION_H
+#define CORVANE_HOST_WEBSOCKETSESSION_H
+
+#include "game/SharedState.h"
+#include "net/DeflateGroup.h"
+#include "net/HttpRouter.h"
+#include "net/ServerContext.h"
+#include "net/TokenBucket.h"
+#include "net/WsFraming.h"
+#include "ops/RateWindow.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CWsSession final : public IHostSession, public IUserLink, public std::enable_shared_from_this<CWsSession> {
+public:
+    CWsSession(boost::asio::ip::tcp::socket&& socket, CServerContext& ctx);
+
+    // Answers the upgrade request that the HTTP session has read. `carried`
+    // holds what the client sent behind the request; it is taken over, so
+    // that messages sent in the same write as the upgrade are not lost.
+    void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
+
+    void Shutdown() override;
+    void Deliver(std::shared_ptr<const std::string> message) override { DeliverWire({std::move(message), false}); }
+    // Queues a message as the shared compressor planned it for this session.
+    void DeliverWire(const CWirePayload& payload);
+    // The session's part in compressed broadcasts; null when none was agreed.
+    CDeflateMember* DeflateMember() { return m_deflate ? &*m_deflate : nullptr; }
+
+private:
+    // One frame to send: its header, and a payload that may be shared.
+    struct CQueued {
+        std::shared_ptr<const std::string> payload;
+        uint8_t header[kWsMaxServerHeader];
+        uint8_t headerSize;
+        EWsOpcode opcode;
+    };
+
+    void OnAccept(boost::beast::error_code ec);
+    void ArmIdleCheck();
+    void DoRead();
+    void OnRead(boost::beast::error_code ec, std::size_t n);
+    bool HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed);
+    void HandleCompressed(const uint8_t* data, std::size_t size);
+    void HandleMessage(const uint8_t* data, std::size_t size);
+    void HandleLogin(const uint8_t* data, std::size_t size);
+    void OnSeat(bool ok);
+    void Admit(std::string_view token);
+    void ReleasePending();
+    void RefuseLogin(int32_t code);
+    void SendLoginAck(int32_t code, uint32_t userId);
+    void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
+    void EndConnection(std::string_view reason, std::string_view detail = {});
+    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
+    void ArmCloseTimer();
+    void DropBacklog();
+    void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false);
+    void ScheduleFlush();
+    void DoWrite();
+    void OnWritten(std::size_t n);
+    void WaitWritable();
+    void HardClose();
+
+    std::string m_peer;
+    boost::asio::ip::tcp::socket m_socket;
+    // Only while the upgrade is answered.
+    std::optional<boost::beast::websocket::stream<boost::asio::ip::tcp::socket&>> m_handshakeStream;
+    CWsServerReader m_reader;
+    CServerContext& m_ctx;
+    CTokenBucket m_bucket;
+    std::optional<CDeflateMember> m_deflate; // permessage-deflate agreed
+    boost::asio::steady_timer m_loginTimer;
+    boost::asio::steady_timer m_idleTimer;
+    boost::asio::steady_timer m_closeTimer;
+    std::deque<CQueued> m_queue;
+    std::size_t m_queuedBytes = 0;
+    std::size_t m_frontSent = 0;   // bytes of the first queued frame already written
+    std::size_t m_unreported = 0;  // bytes queued since the last write, for the per-user metric
+    uint32_t m_userId = 0;
+    CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in
+    int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
+    bool m_readSinceCheck = false;
+    bool m_pending = false;  // counted in the context's pending connections
+    bool m_overflow = false; // came past --max-pending: closed once accepted
+    bool m_accepted = false;
+    bool m_ended = false;
+    bool m_writing = false; // waiting for room in the socket
+    bool m_flushPosted = false;
+    bool m_closeQueued = false;
+    bool m_closeSent = false;
+    bool m_awaitingSeat = false;
+    bool m_peerClosed = false;
+    bool m_readFailed = false;
+    bool m_closed = false;
+};
+
+// Delivers the module's sends to game connections: each message planned once
+// by the shared compressor, each session queued what the plan gives it.
+class CWsBroadcaster final : public IBroadcaster {
+public:
+    explicit CWsBroadcaster(CDeflateGroup& group) : m_group(group) {}
+
+    void Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message) override;
+
+private:
+    CDeflateGroup& m_group;
+    std::vector<CWsSession*> m_sessions;     // scratch, in the order of the links
+    std::vector<CDeflateMember*> m_members;  // the same
+};
+
+#endif

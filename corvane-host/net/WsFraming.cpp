@@ -1,0 +1,119 @@
+#include "net/WsFraming.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// A read asks for at least this much room; moves are a few dozen bytes, so
+// one read usually takes every frame a client has sent since the last one.
+constexpr std::size_t kMinRead = 1024;
+
+} // namespace
+
+std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed)
+{
+    out[0] = static_cast<uint8_t>(0x80 | (compressed ? 0x40 : 0) | static_cast<uint8_t>(opcode));
+    if (payloadSize < 126) {
+        out[1] = static_cast<uint8_t>(payloadSize);
+        return 2;
+    }
+    if (payloadSize <= 0xFFFF) {
+        out[1] = 126;
+        out[2] = static_cast<uint8_t>(payloadSize >> 8);
+        out[3] = static_cast<uint8_t>(payloadSize & 0xFF);
+        return 4;
+    }
+    out[1] = 127;
+    for (int i = 0; i < 8; ++i) {
+        out[2 + i] = static_cast<uint8_t>((static_cast<uint64_t>(payloadSize) >> (56 - 8 * i)) & 0xFF);
+    }
+    return 10;
+}
+
+std::span<uint8_t> CWsServerReader::Space()
+{
+    const std::size_t held = m_end - m_begin;
+    const std::size_t want = std::max(kMinRead, m_need > held ? m_need - held : 0);
+    if (m_buf.size() - m_end < want && m_begin > 0) {
+        std::memmove(m_buf.data(), m_buf.data() + m_begin, held);
+        m_begin = 0;
+        m_end = held;
+    }
+    if (m_buf.size() - m_end < want) {
+        m_buf.resize(std::max(m_end + want, 2 * kMinRead));
+    }
+    return {m_buf.data() + m_end, m_buf.size() - m_end};
+}
+
+void CWsServerReader::Append(const uint8_t* data, std::size_t size)
+{
+    while (size > 0) {
+        const std::span<uint8_t> room = Space();
+        const std::size_t n = std::min(room.size(), size);
+        std::memcpy(room.data(), data, n);
+        Commit(n);
+        data += n;
+        size -= n;
+    }
+}
+
+uint16_t CWsServerReader::Next(CFrame& frame)
+{
+    uint8_t* p = m_buf.data() + m_begin;
+    const std::size_t avail = m_end - m_begin;
+    CWsFrameHeader h{};
+    switch (ReadWsFrameHeader(p, avail, h)) {
+    case EWsHeaderRead::kNeedMore:
+        return 0;
+    case EWsHeaderRead::kBad:
+        return kWsProtocolError;
+    case EWsHeaderRead::kOk:
+        break;
+    }
+    // A client must mask every frame.
+    if (!h.masked) {
+        return kWsProtocolError;
+    }
+    // RSV1 marks a compressed message: only when agreed, and only on the
+    // first frame of a data message.
+    if (h.rsv1 && (!m_allowCompressed || (h.opcode != EWsOpcode::kText && h.opcode != EWsOpcode::kBinary))) {
+        return kWsProtocolError;
+    }
+    const uint64_t length = h.length;
+    switch (h.opcode) {
+    case EWsOpcode::kContinuation:
+        if (!m_assembling) {
+            return kWsProtocolError;
+        }
+        if (length > m_maxMessage - m_fragments.size()) {
+            return kWsMessageTooBig;
+        }
+        break;
+    case EWsOpcode::kText:
+    case EWsOpcode::kBinary:
+        if (m_assembling) {
+            return kWsProtocolError;
+        }
+        if (length > m_maxMessage) {
+            return kWsMessageTooBig;
+        }
+        break;
+    default:
+        break;
+    }
+    const std::size_t total = h.size + static_cast<std::size_t>(length);
+    if (avail < total) {
+        m_need = total;
+        return 0;
+    }
+    m_need = 0;
+    const uint8_t* key = p + h.size - 4;
+    uint8_t* payload = p + h.size;
+    for (std::size_t i = 0; i < length; ++i) {
+        payload[i] ^= key[i & 3];
+    }
+    frame = {h.fin, h.rsv1, h.opcode, payload, static_cast<std::size_t>(length)};
+    m_begin += total;
+    return 0;
+}

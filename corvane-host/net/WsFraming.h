@@ -1,0 +1,114 @@
+// The server side of WebSocket framing. Game connections do their own
+// framing so that every frame queued for a connection can go out in one
+// gathered write: a stream that writes one message per call costs a system
+// call and a wake-up of the reader per frame, which is most of the host's
+// time when every player receives every other player's moves.
+#ifndef CORVANE_HOST_WSFRAMING_H
+#define CORVANE_HOST_WSFRAMING_H
+
+#include "net/WsFrameHeader.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+// Close codes the reader reports.
+inline constexpr uint16_t kWsProtocolError = 1002;
+inline constexpr uint16_t kWsMessageTooBig = 1009;
+
+// The longest header of an unmasked frame.
+inline constexpr std::size_t kWsMaxServerHeader = 10;
+
+// Writes the header of one unmasked, unfragmented frame, with RSV1 when the
+// payload is compressed; returns its length.
+std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed = false);
+
+// Parses client frames from one read buffer: unmasks them in place, puts
+// fragmented messages together, and enforces the message size limit before
+// a frame's payload is buffered.
+class CWsServerReader {
+public:
+    explicit CWsServerReader(std::size_t maxMessage) : m_maxMessage(maxMessage) {}
+
+    // Free room for the next read; grows to hold a whole frame.
+    std::span<uint8_t> Space();
+    void Commit(std::size_t n) { m_end += n; }
+    // Once permessage-deflate is agreed, the first frame of a data message
+    // may carry RSV1; before, and on other frames, it is a protocol error.
+    void AllowCompressed() { m_allowCompressed = true; }
+    // Bytes that arrived before the reader took over the connection.
+    void Append(const uint8_t* data, std::size_t size);
+
+    // Calls onFrame(EWsOpcode, const uint8_t*, std::size_t, bool compressed)
+    // for every complete data message and control frame, until it returns
+    // false. A compressed message's size is checked before it is inflated. Returns 0, or
+    // the close code of a protocol failure; the reader is then unusable.
+    template <class F>
+    uint16_t Parse(F&& onFrame);
+
+private:
+    struct CFrame {
+        bool fin;
+        bool compressed;
+        EWsOpcode opcode;
+        const uint8_t* payload;
+        std::size_t size;
+    };
+    // 0 with frame.payload null when more bytes are needed.
+    uint16_t Next(CFrame& frame);
+
+    std::size_t m_maxMessage;
+    std::vector<uint8_t> m_buf;
+    std::size_t m_begin = 0;
+    std::size_t m_end = 0;
+    std::size_t m_need = 0; // length of the frame that is partly here
+    std::string m_fragments;
+    bool m_assembling = false;
+    bool m_fragmentCompressed = false;
+    bool m_allowCompressed = false;
+    EWsOpcode m_fragmentOpcode = EWsOpcode::kBinary;
+};
+
+template <class F>
+uint16_t CWsServerReader::Parse(F&& onFrame)
+{
+    for (;;) {
+        CFrame frame{};
+        if (const uint16_t code = Next(frame); code != 0) {
+            return code;
+        }
+        if (frame.payload == nullptr) {
+            break;
+        }
+        bool more = true;
+        if (static_cast<uint8_t>(frame.opcode) >= 0x8) {
+            more = onFrame(frame.opcode, frame.payload, frame.size, false);
+        } else if (frame.opcode == EWsOpcode::kContinuation) {
+            m_fragments.append(reinterpret_cast<const char*>(frame.payload), frame.size);
+            if (frame.fin) {
+                m_assembling = false;
+                more = onFrame(m_fragmentOpcode, reinterpret_cast<const uint8_t*>(m_fragments.data()),
+                               m_fragments.size(), m_fragmentCompressed);
+                std::string().swap(m_fragments);
+            }
+        } else if (frame.fin) {
+            more = onFrame(frame.opcode, frame.payload, frame.size, frame.compressed);
+        } else {
+            m_assembling = true;
+            m_fragmentOpcode = frame.opcode;
+            m_fragmentCompressed = frame.compressed;
+            m_fragments.assign(reinterpret_cast<const char*>(frame.payload), frame.size);
+        }
+        if (!more) {
+            break;
+        }
+    }
+    if (m_begin == m_end) {
+        m_begin = m_end = 0;
+    }
+    return 0;
+}
+
+#endif

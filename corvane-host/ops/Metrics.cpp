@@ -1,0 +1,209 @@
+#include "ops/Metrics.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// The label values known in advance, so that every series exists from the
+// start and rates can be taken from zero.
+constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in"};
+constexpr std::string_view kDropReasons[] = {"short", "unknown_module", "unknown_command", "no_recipient"};
+constexpr std::string_view kCloseReasons[] = {
+    "client_closed",   "client_dropped",    "idle_timeout", "logout",           "text_frame",
+    "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
+    "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
+    "too_many_pending", "bad_deflate",
+};
+
+void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void Line(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
+{
+    out += name;
+    out += labels;
+    out += ' ';
+    out += std::to_string(value);
+    out += '\n';
+}
+
+std::string Label(const char* key, std::string_view value)
+{
+    std::string out = "{";
+    out += key;
+    out += "=\"";
+    out += value;
+    out += "\"}";
+    return out;
+}
+
+std::string FormatDouble(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+} // namespace
+
+CMetrics::CMetrics()
+{
+    for (std::string_view result : kLoginResults) {
+        m_logins.emplace(result, 0);
+    }
+    for (std::string_view reason : kDropReasons) {
+        m_dropped.emplace(reason, 0);
+    }
+    for (std::string_view reason : kCloseReasons) {
+        m_closed.emplace(reason, 0);
+    }
+    DeclareModule(0);
+}
+
+void CMetrics::DeclareModule(uint16_t moduleId)
+{
+    m_received.emplace(moduleId, 0);
+    if (moduleId != 0) {
+        m_recvFailures.emplace(moduleId, 0);
+    }
+}
+
+void CMetrics::Count(CLabelled& series, std::string_view label)
+{
+    auto it = series.find(label);
+    if (it == series.end()) {
+        it = series.emplace(std::string(label), 0).first;
+    }
+    ++it->second;
+}
+
+uint64_t CMetrics::Get(const CLabelled& series, std::string_view label)
+{
+    auto it = series.find(label);
+    return it == series.end() ? 0 : it->second;
+}
+
+void CMetrics::CountLogin(std::string_view result) { Count(m_logins, result); }
+void CMetrics::CountReceived(uint16_t moduleId) { ++m_received[moduleId]; }
+void CMetrics::CountDropped(std::string_view reason) { Count(m_dropped, reason); }
+void CMetrics::CountRecvFailure(uint16_t moduleId) { ++m_recvFailures[moduleId]; }
+void CMetrics::CountClosed(std::string_view reason) { Count(m_closed, reason); }
+
+void CMetrics::CountSent(std::size_t bytes)
+{
+    ++m_sent;
+    m_bytesSent += bytes;
+}
+
+void CMetrics::ObserveTick(double seconds)
+{
+    for (std::size_t i = 0; i < kTickBuckets.size(); ++i) {
+        if (seconds <= kTickBuckets[i]) {
+            ++m_tickBuckets[i];
+        }
+    }
+    ++m_tickCount;
+    m_tickSum += seconds;
+}
+
+void CMetrics::AddCounter(std::string name, std::string help, std::function<uint64_t()> read)
+{
+    m_external.push_back({"counter", std::move(name), std::move(help), std::move(read)});
+}
+
+void CMetrics::AddGauge(std::string name, std::string help, std::function<uint64_t()> read)
+{
+    m_external.push_back({"gauge", std::move(name), std::move(help), std::move(read)});
+}
+
+void CMetrics::ForgetUser(uint32_t userId) { m_userBytes.erase(userId); }
+
+uint64_t CMetrics::Logins(std::string_view result) const { return Get(m_logins, result); }
+uint64_t CMetrics::Dropped(std::string_view reason) const { return Get(m_dropped, reason); }
+uint64_t CMetrics::Closed(std::string_view reason) const { return Get(m_closed, reason); }
+
+std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRateWindow::Clock::time_point now) const
+{
+    std::string out;
+    out.reserve(4096);
+
+    Header(out, "corvane_users_online", "gauge", "Users logged in now.");
+    Line(out, "corvane_users_online", "", usersOnline);
+
+    Header(out, "corvane_connections_pending", "gauge", "Game connections not logged in yet.");
+    Line(out, "corvane_connections_pending", "", pending);
+
+    uint64_t total = 0;
+    uint64_t most = 0;
+    for (const auto& [userId, window] : m_userBytes) {
+        const uint64_t bytes = window.LastSecond(now);
+        total += bytes;
+        most = std::max(most, bytes);
+    }
+    Header(out, "corvane_user_bytes_per_second", "gauge",
+           "Bytes queued for each logged-in user in the last whole second: mean and max over the users.");
+    Line(out, "corvane_user_bytes_per_second", Label("stat", "mean"),
+         m_userBytes.empty() ? 0 : total / m_userBytes.size());
+    Line(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
+
+    Header(out, "corvane_logins_total", "counter", "Login attempts by result.");
+    for (const auto& [result, n] : m_logins) {
+        Line(out, "corvane_logins_total", Label("result", result), n);
+    }
+
+    Header(out, "corvane_messages_received_total", "counter", "Client messages received by module id (0 is the host).");
+    for (const auto& [module, n] : m_received) {
+        Line(out, "corvane_messages_received_total", Label("module", std::to_string(module)), n);
+    }
+
+    Header(out, "corvane_messages_dropped_total", "counter", "Messages that reached no one, by reason.");
+    for (const auto& [reason, n] : m_dropped) {
+        Line(out, "corvane_messages_dropped_total", Label("reason", reason), n);
+    }
+
+    Header(out, "corvane_recv_failures_total", "counter", "Client messages a module reported as failed.");
+    for (const auto& [module, n] : m_recvFailures) {
+        Line(out, "corvane_recv_failures_total", Label("module", std::to_string(module)), n);
+    }
+
+    Header(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
+    Line(out, "corvane_messages_sent_total", "", m_sent);
+
+    Header(out, "corvane_bytes_sent_total", "counter", "Bytes of server messages written to connections.");
+    Line(out, "corvane_bytes_sent_total", "", m_bytesSent);
+
+    Header(out, "corvane_tick_duration_seconds", "histogram", "Time the module spent in one timer tick.");
+    for (std::size_t i = 0; i < kTickBuckets.size(); ++i) {
+        Line(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])), m_tickBuckets[i]);
+    }
+    Line(out, "corvane_tick_duration_seconds_bucket", Label("le", "+Inf"), m_tickCount);
+    out += "corvane_tick_duration_seconds_sum " + FormatDouble(m_tickSum) + '\n';
+    Line(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
+
+    Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
+    for (const auto& [reason, n] : m_closed) {
+        Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
+    }
+
+    Header(out, "corvane_inflate_failures_total", "counter",
+           "Compressed client messages that were bad deflate data or inflated past --max-frame.");
+    Line(out, "corvane_inflate_failures_total", "", m_inflateFailures);
+
+    for (const CExternal& counter : m_external) {
+        Header(out, counter.name, counter.type, counter.help);
+        Line(out, counter.name, "", counter.read());
+    }
+
+    return out;
+}

@@ -1,0 +1,217 @@
+#include "ops/StdoutDrain.h"
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// A line longer than this is passed on in pieces.
+constexpr std::size_t kMaxLine = 64 * 1024;
+constexpr auto kFinishTimeout = std::chrono::seconds(1);
+
+} // namespace
+
+// Shared by both threads and the owner, so that a thread left blocked on a
+// stalled output at exit never touches freed memory.
+struct CStdoutDrain::CShared {
+    int pipeRead = -1;
+    int sink = -1;
+    std::size_t capacity = 0;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::string> lines; // guarded by mutex
+    std::size_t bufferedBytes = 0; // guarded by mutex
+    bool readerDone = false;       // guarded by mutex
+    bool writing = false;          // guarded by mutex: a line is being written
+    bool dropping = false;         // guarded by mutex: the current stall was reported
+
+    std::atomic<uint64_t> written{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<bool> sinkGone{false};
+
+    void Offer(std::string line)
+    {
+        {
+            const std::lock_guard lock(mutex);
+            if (sinkGone.load() || bufferedBytes + line.size() > capacity) {
+                dropped.fetch_add(1, std::memory_order_relaxed);
+                if (!dropping && !sinkGone.load()) {
+                    dropping = true;
+                    spdlog::warn("standard output is not being read; dropping the module's lines until it is");
+                }
+                return;
+            }
+            bufferedBytes += line.size();
+            lines.push_back(std::move(line));
+        }
+        wake.notify_one();
+    }
+
+    void ReadLoop()
+    {
+        std::string partial;
+        char chunk[16 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(pipeRead, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            partial.append(chunk, static_cast<std::size_t>(n));
+            std::size_t begin = 0;
+            for (std::size_t end; (end = partial.find('\n', begin)) != std::string::npos; begin = end + 1) {
+                Offer(partial.substr(begin, end + 1 - begin));
+            }
+            partial.erase(0, begin);
+            if (partial.size() >= kMaxLine) {
+                Offer(std::move(partial));
+                partial.clear();
+            }
+        }
+        if (!partial.empty()) {
+            Offer(std::move(partial));
+        }
+        {
+            const std::lock_guard lock(mutex);
+            readerDone = true;
+        }
+        wake.notify_all();
+    }
+
+    void WriteLoop()
+    {
+        for (;;) {
+            std::string line;
+            {
+                std::unique_lock lock(mutex);
+                wake.wait(lock, [this] { return !lines.empty() || readerDone; });
+                if (lines.empty()) {
+                    return;
+                }
+                line = std::move(lines.front());
+                lines.pop_front();
+                writing = true;
+            }
+            const bool ok = WriteAll(line);
+            {
+                const std::lock_guard lock(mutex);
+                bufferedBytes -= line.size();
+                writing = false;
+                if (ok) {
+                    dropping = false;
+                }
+            }
+            wake.notify_all();
+            if (ok) {
+                written.fetch_add(1, std::memory_order_relaxed);
+            } else {
+                dropped.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+    }
+
+    bool WriteAll(const std::string& line)
+    {
+        if (sinkGone.load()) {
+            return false;
+        }
+        std::size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = ::write(sink, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                // With SIGPIPE ignored a vanished reader shows up here.
+                if (!sinkGone.exchange(true)) {
+                    spdlog::warn("standard output is gone ({}); the module's lines are dropped from now on",
+                                 std::strerror(n < 0 ? errno : EIO));
+                }
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+};
+
+CStdoutDrain::CStdoutDrain(std::size_t bufferBytes) : m_shared(std::make_shared<CShared>())
+{
+    // A host started with standard output closed writes its lines nowhere;
+    // the descriptor must be taken before the pipe could get number 1.
+    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0 && null != STDOUT_FILENO) {
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("cannot make the standard output pipe: ") + std::strerror(errno));
+    }
+    std::fflush(stdout);
+    const int sink = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (sink < 0 || ::dup2(fds[1], STDOUT_FILENO) < 0) {
+        const int err = errno;
+        ::close(fds[0]);
+        ::close(fds[1]);
+        if (sink >= 0) {
+            ::close(sink);
+        }
+        throw std::runtime_error(std::string("cannot take over standard output: ") + std::strerror(err));
+    }
+    ::close(fds[1]);
+    m_shared->pipeRead = fds[0];
+    m_shared->sink = sink;
+    m_shared->capacity = bufferBytes;
+    std::thread([shared = m_shared] { shared->ReadLoop(); }).detach();
+    std::thread([shared = m_shared] { shared->WriteLoop(); }).detach();
+}
+
+CStdoutDrain::~CStdoutDrain()
+{
+    // A stalled output must not hold up the exit: lines still buffered
+    // after the timeout are lost with the process.
+    std::fflush(stdout);
+    const auto deadline = std::chrono::steady_clock::now() + kFinishTimeout;
+    CShared& shared = *m_shared;
+    for (;;) {
+        int unread = 0;
+        ::ioctl(shared.pipeRead, FIONREAD, &unread);
+        {
+            std::unique_lock lock(shared.mutex);
+            if (unread == 0 && shared.lines.empty() && !shared.writing) {
+                break;
+            }
+            if (shared.sinkGone.load()) {
+                break;
+            }
+            shared.wake.wait_for(lock, std::chrono::milliseconds(10));
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+    }
+}
+
+uint64_t CStdoutDrain::LinesWritten() const { return m_shared->written.load(std::memory_order_relaxed); }
+uint64_t CStdoutDrain::LinesDropped() const { return m_shared->dropped.load(std::memory_order_relaxed); }
