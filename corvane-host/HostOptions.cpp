@@ -36,6 +36,9 @@ std::string CheckOptions(const CHostOptions& options)
     if (options.maxPending < 1) {
         return "--max-pending must be at least 1";
     }
+    if (options.maxPendingPerAddress < 1) {
+        return "--max-pending-per-address must be at least 1";
+    }
     if (options.stdoutBuffer < 1024) {
         return "--stdout-buffer must be at least 1KiB";
     }

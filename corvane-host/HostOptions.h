@@ -35,6 +35,7 @@ struct CHostOptions {
     std::size_t maxFrame = 4096;
     std::size_t sendQueue = std::size_t{1} << 20;
     uint32_t maxPending = 1024; // game connections not logged in yet
+    uint32_t maxPendingPerAddress = 16;
     std::string logLevel = "info";
     std::size_t stdoutBuffer = std::size_t{1} << 20; // the module's unread standard output
     std::filesystem::path recordFile; // empty: no journal

@@ -130,12 +130,14 @@ void CHostServer::Start()
     impl.router = std::make_unique<CHttpRouter>(
         webRoot, [&impl] { return impl.state->Started(); },
         [&impl] {
-            return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending) +
+            return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending.Size()) +
                    (impl.fleet ? impl.fleet->RenderMetrics() : "");
         });
     impl.context = std::make_unique<CServerContext>(
-        CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue, options.maxPending},
-                       *impl.state, impl.metrics, *impl.router, false, {}, 64, 0, nullptr, nullptr, nullptr, {}});
+        CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue},
+                       *impl.state, impl.metrics, *impl.router, false, {}, 64,
+                       CPendingConnections(options.maxPending, options.maxPendingPerAddress), nullptr, nullptr,
+                       nullptr, {}});
     if (options.compression) {
         EnableCompression();
     }

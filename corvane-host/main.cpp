@@ -76,7 +76,10 @@ int main(int argc, char** argv)
                  "Game connection: ws://HOST:PORT/ws. Also /metrics (Prometheus), /healthz, and the\n"
                  "browser client's files from the web root.",
                  "corvane-host"};
-    app.add_option("--listen", listen, "Address and port to serve on (HOST:PORT, [IPv6]:PORT)")->capture_default_str();
+    // A container image sets its default here and still takes --listen.
+    app.add_option("--listen", listen, "Address and port to serve on (HOST:PORT, [IPv6]:PORT)")
+        ->capture_default_str()
+        ->envname("CORVANE_LISTEN");
     app.add_option("--module", module, "Module library to load")->capture_default_str();
     app.add_option("--web-root", webRoot, "Folder of the browser client's static files")->capture_default_str();
     app.add_option("--max-users", options.maxUsers,
@@ -100,7 +103,11 @@ int main(int argc, char** argv)
                    "two ticks of the module's largest messages")
         ->capture_default_str();
     app.add_option("--max-pending", options.maxPending,
-                   "Game connections not logged in yet, at most; further ones are closed at once with 1013")
+                   "Game connections not logged in yet, at most; a new one closes the oldest with 1013")
+        ->capture_default_str();
+    app.add_option("--max-pending-per-address", options.maxPendingPerAddress,
+                   "Game connections not logged in yet from one client address (IPv6: one /64), at most; a new "
+                   "one closes that address's oldest with 1013")
         ->capture_default_str();
     app.add_option("--compression", compression,
                    "permessage-deflate for clients that offer it: broadcasts compressed once for all, with history")

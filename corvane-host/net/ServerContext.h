@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class CSharedState;
@@ -30,13 +32,84 @@ protected:
     ~IHostSession() = default;
 };
 
+// A game connection that has not logged in yet, as the pending set sees it.
+class IPendingSession {
+public:
+    // Closes the connection to make room for a newer one; it leaves the
+    // pending set before this returns.
+    virtual void Evict() = 0;
+    // False while its Login is being checked: a player is about to get in.
+    virtual bool Evictable() const = 0;
+
+protected:
+    ~IPendingSession() = default;
+};
+
+// Game connections between the upgrade and the login (or their end),
+// oldest first, counted per client address. A player logs in within a
+// round trip and an idle connection does not, so when there is no room the
+// oldest one makes way for the newcomer.
+class CPendingConnections {
+    struct CEntry {
+        IPendingSession* session;
+        std::string address;
+    };
+
+public:
+    using CHandle = std::list<CEntry>::iterator;
+
+    CPendingConnections(std::size_t total, std::size_t perAddress) : m_total(total), m_perAddress(perAddress) {}
+
+    // Makes room for one more connection from `address`: evicts the oldest
+    // one of that address when it has its share, else the oldest of all
+    // when the set is full. False when every candidate has its Login being
+    // checked; the newcomer is then refused.
+    bool MakeRoom(const std::string& address)
+    {
+        const auto count = m_counts.find(address);
+        const bool addressFull = count != m_counts.end() && count->second >= m_perAddress;
+        if (!addressFull && m_entries.size() < m_total) {
+            return true;
+        }
+        for (const CEntry& entry : m_entries) {
+            if ((!addressFull || entry.address == address) && entry.session->Evictable()) {
+                entry.session->Evict();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    CHandle Add(IPendingSession& session, std::string address)
+    {
+        ++m_counts[address];
+        return m_entries.insert(m_entries.end(), CEntry{&session, std::move(address)});
+    }
+
+    void Remove(CHandle handle)
+    {
+        const auto count = m_counts.find(handle->address);
+        if (--count->second == 0) {
+            m_counts.erase(count);
+        }
+        m_entries.erase(handle);
+    }
+
+    std::size_t Size() const { return m_entries.size(); }
+
+private:
+    std::size_t m_total;
+    std::size_t m_perAddress;
+    std::list<CEntry> m_entries;
+    std::unordered_map<std::string, std::size_t> m_counts;
+};
+
 // The host's settings that the sessions read.
 struct CSessionOptions {
     double rate;      // messages a second per connection
     uint32_t burst;
     std::size_t maxFrame;
     std::size_t sendQueue;
-    uint32_t maxPending; // game connections not logged in yet
 };
 
 struct CServerContext {
@@ -47,8 +120,7 @@ struct CServerContext {
     bool stopping = false;
     std::vector<std::weak_ptr<IHostSession>> sessions;
     std::size_t pruneAt = 64;
-    // Game connections between the upgrade and the login (or their end).
-    std::size_t pending = 0;
+    CPendingConnections pending;
     IFleetGate* fleet = nullptr; // set when the host is part of a fleet
     // With --compression on: the shared compressor of broadcasts, and the
     // inflater of client messages with its output, used one message at a time.

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -78,6 +79,26 @@ std::string Describe(const tcp::socket& socket)
     return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// Whom a pending connection is counted against: its client's address, or
+// for IPv6 the /64 network, which one client usually has all of.
+std::string PendingAddress(const tcp::socket& socket)
+{
+    beast::error_code ec;
+    asio::ip::address address = socket.remote_endpoint(ec).address();
+    if (ec) {
+        return "?";
+    }
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v4()) {
+        return address.to_string();
+    }
+    asio::ip::address_v6::bytes_type bytes = address.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 } // namespace
 
 CWsSession::CWsSession(tcp::socket&& socket, CServerContext& ctx)
@@ -94,11 +115,11 @@ CWsSession::CWsSession(tcp::socket&& socket, CServerContext& ctx)
 
 void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
 {
-    if (m_ctx.pending >= m_ctx.options.maxPending) {
-        m_overflow = true;
+    std::string address = PendingAddress(m_socket);
+    if (m_ctx.pending.MakeRoom(address)) {
+        m_pendingAt = m_ctx.pending.Add(*this, std::move(address));
     } else {
-        ++m_ctx.pending;
-        m_pending = true;
+        m_refusal = "too_many_pending";
     }
 
     // The stream checks the request and writes the answer; from then on the
@@ -167,17 +188,28 @@ void CWsBroadcaster::Broadcast(std::span<IUserLink* const> links, const std::sha
     }
 }
 
+void CWsSession::Evict()
+{
+    ReleasePending();
+    if (m_accepted) {
+        CloseWith(kCloseTryAgainLater, "pending_evicted");
+    } else {
+        m_refusal = "pending_evicted";
+    }
+}
+
 void CWsSession::DeliverWire(const CWirePayload& payload)
 {
     if (m_ended) {
         return;
     }
-    if (m_queuedBytes + payload.bytes->size() > m_ctx.options.sendQueue) {
+    const std::size_t size = payload.bytes->size();
+    if (!m_queue.TryPush(EWsOpcode::kBinary, payload.bytes, m_ctx.options.sendQueue, payload.compressed)) {
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }
-    m_unreported += payload.bytes->size();
-    Enqueue(EWsOpcode::kBinary, payload.bytes, payload.compressed);
+    m_unreported += size;
+    ScheduleFlush();
 }
 
 void CWsSession::OnAccept(beast::error_code ec)
@@ -195,8 +227,8 @@ void CWsSession::OnAccept(beast::error_code ec)
     spdlog::debug("{}: game connection open", m_peer);
     if (m_ctx.stopping) {
         CloseWith(kCloseGoingAway, "shutdown");
-    } else if (m_overflow) {
-        CloseWith(kCloseTryAgainLater, "too_many_pending");
+    } else if (!m_refusal.empty()) {
+        CloseWith(kCloseTryAgainLater, m_refusal);
     } else {
         m_loginTimer.expires_after(kLoginTimeout);
         m_loginTimer.async_wait([self = shared_from_this()](beast::error_code timerEc) {
@@ -227,7 +259,12 @@ void CWsSession::ArmIdleCheck()
             self->HardClose();
             return;
         } else if (self->m_quietChecks == kQuietChecksBeforePing) {
-            self->Enqueue(EWsOpcode::kPing, std::make_shared<const std::string>());
+            if (!self->m_queue.TryPush(EWsOpcode::kPing, std::make_shared<const std::string>(),
+                                       self->m_ctx.options.sendQueue)) {
+                self->CloseWith(kClosePolicy, "send_queue_full", true);
+                return;
+            }
+            self->ScheduleFlush();
         }
         self->ArmIdleCheck();
     });
@@ -296,14 +333,25 @@ bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t 
         if (!m_closeQueued) {
             // The answer carries the peer's code back, after what is queued.
             m_closeQueued = true;
-            Enqueue(EWsOpcode::kClose,
-                    std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size >= 2 ? 2 : 0));
+            QueueClose(std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size >= 2 ? 2 : 0));
             ArmCloseTimer();
         }
         return false;
     case EWsOpcode::kPing:
-        if (!m_ended) {
-            Enqueue(EWsOpcode::kPong, std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size));
+        if (m_ended) {
+            return true;
+        }
+        // Pongs take room in the queue like any frame. Many of them behind
+        // a full socket mean a peer that pings faster than it reads: it is
+        // cut, not buffered.
+        if (m_writing && m_queue.Pongs() >= kWsMaxQueuedPongs) {
+            CloseWith(kClosePolicy, "ping_flood", true);
+        } else if (!m_queue.TryPush(EWsOpcode::kPong,
+                                    std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size),
+                                    m_ctx.options.sendQueue)) {
+            CloseWith(kClosePolicy, "send_queue_full", true);
+        } else {
+            ScheduleFlush();
         }
         return true;
     case EWsOpcode::kPong:
@@ -429,9 +477,9 @@ void CWsSession::Admit(std::string_view token)
 
 void CWsSession::ReleasePending()
 {
-    if (m_pending) {
-        m_pending = false;
-        --m_ctx.pending;
+    if (m_pendingAt) {
+        m_ctx.pending.Remove(*m_pendingAt);
+        m_pendingAt.reset();
     }
 }
 
@@ -507,11 +555,11 @@ void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueu
     }
     EndConnection(reason);
     if (dropQueue) {
-        DropBacklog();
+        m_queue.DropBacklog();
     }
     m_closeQueued = true;
     const std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    Enqueue(EWsOpcode::kClose, std::make_shared<const std::string>(payload));
+    QueueClose(std::make_shared<const std::string>(payload));
     ArmCloseTimer();
 }
 
@@ -525,26 +573,13 @@ void CWsSession::ArmCloseTimer()
     });
 }
 
-void CWsSession::DropBacklog()
-{
-    const std::size_t keep = m_frontSent > 0 ? 1 : 0;
-    while (m_queue.size() > keep) {
-        m_queuedBytes -= m_queue.back().payload->size();
-        m_queue.pop_back();
-    }
-}
-
-void CWsSession::Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed)
+// A connection sends one close frame at most, so it may go past the bound.
+void CWsSession::QueueClose(std::shared_ptr<const std::string> payload)
 {
     if (m_closed) {
         return;
     }
-    CQueued& entry = m_queue.emplace_back();
-    entry.headerSize =
-        static_cast<uint8_t>(WriteServerFrameHeader(entry.header, opcode, payload->size(), compressed));
-    entry.opcode = opcode;
-    m_queuedBytes += payload->size();
-    entry.payload = std::move(payload);
+    m_queue.Push(EWsOpcode::kClose, std::move(payload));
     ScheduleFlush();
 }
 
@@ -572,29 +607,10 @@ void CWsSession::DoWrite()
         m_bytesWindow->Add(m_unreported, CRateWindow::Clock::now());
     }
     m_unreported = 0;
-    while (!m_writing && !m_closed && !m_queue.empty()) {
+    while (!m_writing && !m_closed && !m_queue.Empty()) {
         iovec iov[kMaxIov];
-        std::size_t count = 0;
         std::size_t offered = 0;
-        std::size_t skip = m_frontSent;
-        for (const CQueued& entry : m_queue) {
-            if (count + 2 > kMaxIov) {
-                break;
-            }
-            const std::pair<const void*, std::size_t> parts[] = {{entry.header, entry.headerSize},
-                                                                 {entry.payload->data(), entry.payload->size()}};
-            for (const auto& [data, size] : parts) {
-                if (skip >= size) {
-                    skip -= size;
-                    continue;
-                }
-                iov[count].iov_base = const_cast<char*>(static_cast<const char*>(data) + skip);
-                iov[count].iov_len = size - skip;
-                offered += size - skip;
-                skip = 0;
-                ++count;
-            }
-        }
+        const std::size_t count = m_queue.Gather(iov, offered);
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = count;
@@ -608,9 +624,7 @@ void CWsSession::DoWrite()
                 return;
             }
             const int error = errno;
-            m_queue.clear();
-            m_queuedBytes = 0;
-            m_frontSent = 0;
+            m_queue.Clear();
             if (!m_ended) {
                 EndConnection("client_dropped", std::strerror(error));
             }
@@ -627,7 +641,7 @@ void CWsSession::DoWrite()
 
 void CWsSession::WaitWritable()
 {
-    if (m_closed || m_queue.empty()) {
+    if (m_closed || m_queue.Empty()) {
         return;
     }
     m_writing = true;
@@ -647,30 +661,16 @@ void CWsSession::WaitWritable()
 // Takes the frames a write finished off the queue.
 void CWsSession::OnWritten(std::size_t n)
 {
-    n += m_frontSent;
-    bool closeWritten = false;
-    while (!m_queue.empty()) {
-        const CQueued& entry = m_queue.front();
-        const std::size_t size = entry.payload->size();
-        if (n < entry.headerSize + size) {
-            break;
-        }
-        n -= entry.headerSize + size;
-        if (entry.opcode == EWsOpcode::kBinary) {
+    const bool closeWritten = m_queue.Written(n, [this](EWsOpcode opcode, std::size_t size) {
+        if (opcode == EWsOpcode::kBinary) {
             m_ctx.metrics.CountSent(size);
         }
-        closeWritten = closeWritten || entry.opcode == EWsOpcode::kClose;
-        m_queuedBytes -= size;
-        m_queue.pop_front();
-    }
-    m_frontSent = n;
+    });
     if (!closeWritten) {
         return;
     }
     m_closeSent = true;
-    m_queue.clear();
-    m_queuedBytes = 0;
-    m_frontSent = 0;
+    m_queue.Clear();
     if (m_peerClosed) {
         HardClose();
         return;

@@ -27,7 +27,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -35,7 +34,10 @@
 #include <string_view>
 #include <vector>
 
-class CWsSession final : public IHostSession, public IUserLink, public std::enable_shared_from_this<CWsSession> {
+class CWsSession final : public IHostSession,
+                         public IPendingSession,
+                         public IUserLink,
+                         public std::enable_shared_from_this<CWsSession> {
 public:
     CWsSession(boost::asio::ip::tcp::socket&& socket, CServerContext& ctx);
 
@@ -45,6 +47,8 @@ public:
     void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
 
     void Shutdown() override;
+    void Evict() override;
+    bool Evictable() const override { return !m_awaitingSeat; }
     void Deliver(std::shared_ptr<const std::string> message) override { DeliverWire({std::move(message), false}); }
     // Queues a message as the shared compressor planned it for this session.
     void DeliverWire(const CWirePayload& payload);
@@ -52,14 +56,6 @@ public:
     CDeflateMember* DeflateMember() { return m_deflate ? &*m_deflate : nullptr; }
 
 private:
-    // One frame to send: its header, and a payload that may be shared.
-    struct CQueued {
-        std::shared_ptr<const std::string> payload;
-        uint8_t header[kWsMaxServerHeader];
-        uint8_t headerSize;
-        EWsOpcode opcode;
-    };
-
     void OnAccept(boost::beast::error_code ec);
     void ArmIdleCheck();
     void DoRead();
@@ -77,8 +73,7 @@ private:
     void EndConnection(std::string_view reason, std::string_view detail = {});
     void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
     void ArmCloseTimer();
-    void DropBacklog();
-    void Enqueue(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false);
+    void QueueClose(std::shared_ptr<const std::string> payload);
     void ScheduleFlush();
     void DoWrite();
     void OnWritten(std::size_t n);
@@ -96,16 +91,16 @@ private:
     boost::asio::steady_timer m_loginTimer;
     boost::asio::steady_timer m_idleTimer;
     boost::asio::steady_timer m_closeTimer;
-    std::deque<CQueued> m_queue;
-    std::size_t m_queuedBytes = 0;
-    std::size_t m_frontSent = 0;   // bytes of the first queued frame already written
+    CWsSendQueue m_queue;
     std::size_t m_unreported = 0;  // bytes queued since the last write, for the per-user metric
     uint32_t m_userId = 0;
     CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in
     int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
     bool m_readSinceCheck = false;
-    bool m_pending = false;  // counted in the context's pending connections
-    bool m_overflow = false; // came past --max-pending: closed once accepted
+    std::optional<CPendingConnections::CHandle> m_pendingAt; // in the context's pending connections
+    // Set when the connection is to be closed with 1013 once accepted: the
+    // close reason.
+    std::string_view m_refusal;
     bool m_accepted = false;
     bool m_ended = false;
     bool m_writing = false; // waiting for room in the socket

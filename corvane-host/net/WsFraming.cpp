@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -29,6 +30,81 @@ std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t p
         out[2 + i] = static_cast<uint8_t>((static_cast<uint64_t>(payloadSize) >> (56 - 8 * i)) & 0xFF);
     }
     return 10;
+}
+
+bool IsValidWsCloseCode(uint16_t code)
+{
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
+
+bool CWsSendQueue::TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit,
+                           bool compressed)
+{
+    if (Cost(payload->size()) > limit || m_charged > limit - Cost(payload->size())) {
+        return false;
+    }
+    Push(opcode, std::move(payload), compressed);
+    return true;
+}
+
+void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed)
+{
+    CFrame& frame = m_frames.emplace_back();
+    frame.headerSize =
+        static_cast<uint8_t>(WriteServerFrameHeader(frame.header, opcode, payload->size(), compressed));
+    frame.opcode = opcode;
+    m_charged += Cost(payload->size());
+    m_pongs += opcode == EWsOpcode::kPong ? 1 : 0;
+    frame.payload = std::move(payload);
+}
+
+std::size_t CWsSendQueue::Gather(std::span<iovec> iov, std::size_t& offered) const
+{
+    std::size_t count = 0;
+    std::size_t skip = m_frontSent;
+    for (const CFrame& frame : m_frames) {
+        if (count + 2 > iov.size()) {
+            break;
+        }
+        const std::pair<const void*, std::size_t> parts[] = {{frame.header, frame.headerSize},
+                                                             {frame.payload->data(), frame.payload->size()}};
+        for (const auto& [data, size] : parts) {
+            if (skip >= size) {
+                skip -= size;
+                continue;
+            }
+            iov[count].iov_base = const_cast<char*>(static_cast<const char*>(data) + skip);
+            iov[count].iov_len = size - skip;
+            offered += size - skip;
+            skip = 0;
+            ++count;
+        }
+    }
+    return count;
+}
+
+void CWsSendQueue::DropBacklog()
+{
+    const std::size_t keep = m_frontSent > 0 ? 1 : 0;
+    while (m_frames.size() > keep) {
+        PopBack();
+    }
+}
+
+void CWsSendQueue::Clear()
+{
+    m_frames.clear();
+    m_charged = 0;
+    m_pongs = 0;
+    m_frontSent = 0;
+}
+
+void CWsSendQueue::PopBack()
+{
+    const CFrame& frame = m_frames.back();
+    m_charged -= Cost(frame.payload->size());
+    m_pongs -= frame.opcode == EWsOpcode::kPong ? 1 : 0;
+    m_frames.pop_back();
 }
 
 std::span<uint8_t> CWsServerReader::Space()
@@ -112,6 +188,11 @@ uint16_t CWsServerReader::Next(CFrame& frame)
     uint8_t* payload = p + h.size;
     for (std::size_t i = 0; i < length; ++i) {
         payload[i] ^= key[i & 3];
+    }
+    // A close frame's body is empty, or a valid code and a reason.
+    if (h.opcode == EWsOpcode::kClose && length > 0 &&
+        (length < 2 || !IsValidWsCloseCode(static_cast<uint16_t>((payload[0] << 8) | payload[1])))) {
+        return kWsProtocolError;
     }
     frame = {h.fin, h.rsv1, h.opcode, payload, static_cast<std::size_t>(length)};
     m_begin += total;

@@ -8,8 +8,12 @@
 
 #include "net/WsFrameHeader.h"
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -24,6 +28,67 @@ inline constexpr std::size_t kWsMaxServerHeader = 10;
 // Writes the header of one unmasked, unfragmented frame, with RSV1 when the
 // payload is compressed; returns its length.
 std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed = false);
+
+// Whether a peer may send `code` in a close frame: 1000 to 1003, 1007 to
+// 1014, and the 3000 to 4999 of registered and private uses. 1004 is
+// reserved, 1005, 1006 and 1015 only ever stand locally for a missing
+// code, and the rest of 0 to 2999 is unassigned.
+bool IsValidWsCloseCode(uint16_t code);
+
+// What a queued frame costs against the send-queue bound on top of its
+// payload: its place in the queue and its header. Without it a frame with
+// no payload (the pong of an empty ping) would be free, and a peer could
+// have any number of them queued.
+inline constexpr std::size_t kWsQueuedFrameCost = 64;
+// Pongs waiting behind a full socket when one more ping comes: the peer
+// pings faster than it reads, and is cut rather than buffered.
+inline constexpr std::size_t kWsMaxQueuedPongs = 16;
+
+// The frames waiting to be written on one connection, each charged its
+// payload plus kWsQueuedFrameCost against the connection's bound.
+class CWsSendQueue {
+public:
+    // What a frame with `payloadSize` bytes is charged.
+    static constexpr std::size_t Cost(std::size_t payloadSize) { return payloadSize + kWsQueuedFrameCost; }
+
+    // Queues the frame if the charges of all queued frames stay within
+    // `limit`; else queues nothing and returns false. `compressed` sets RSV1.
+    bool TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit,
+                 bool compressed = false);
+    // Queues without a bound: only for the one close frame of a connection.
+    void Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false);
+
+    // Points `iov` at the headers and payloads of the queued frames, from
+    // the first unwritten byte; returns the buffers used and adds their
+    // bytes to `offered`.
+    std::size_t Gather(std::span<iovec> iov, std::size_t& offered) const;
+    // Takes `n` written bytes off the front. Calls onFrame(EWsOpcode, payload
+    // size) for every frame finished; true when one of them was a close.
+    template <class F>
+    bool Written(std::size_t n, F&& onFrame);
+    // Drops every frame but the one partly written.
+    void DropBacklog();
+    void Clear();
+
+    bool Empty() const { return m_frames.empty(); }
+    std::size_t Frames() const { return m_frames.size(); }
+    std::size_t Charged() const { return m_charged; }
+    std::size_t Pongs() const { return m_pongs; }
+
+private:
+    struct CFrame {
+        std::shared_ptr<const std::string> payload;
+        uint8_t header[kWsMaxServerHeader];
+        uint8_t headerSize;
+        EWsOpcode opcode;
+    };
+    void PopBack();
+
+    std::deque<CFrame> m_frames;
+    std::size_t m_charged = 0;
+    std::size_t m_pongs = 0;
+    std::size_t m_frontSent = 0; // bytes of the first frame already written
+};
 
 // Parses client frames from one read buffer: unmasks them in place, puts
 // fragmented messages together, and enforces the message size limit before
@@ -70,6 +135,28 @@ private:
     bool m_allowCompressed = false;
     EWsOpcode m_fragmentOpcode = EWsOpcode::kBinary;
 };
+
+template <class F>
+bool CWsSendQueue::Written(std::size_t n, F&& onFrame)
+{
+    n += m_frontSent;
+    bool closeWritten = false;
+    while (!m_frames.empty()) {
+        const CFrame& frame = m_frames.front();
+        const std::size_t size = frame.payload->size();
+        if (n < frame.headerSize + size) {
+            break;
+        }
+        n -= frame.headerSize + size;
+        onFrame(frame.opcode, size);
+        closeWritten = closeWritten || frame.opcode == EWsOpcode::kClose;
+        m_pongs -= frame.opcode == EWsOpcode::kPong ? 1 : 0;
+        m_charged -= Cost(size);
+        m_frames.pop_front();
+    }
+    m_frontSent = n;
+    return closeWritten;
+}
 
 template <class F>
 uint16_t CWsServerReader::Parse(F&& onFrame)

@@ -13,7 +13,7 @@ constexpr std::string_view kCloseReasons[] = {
     "client_closed",   "client_dropped",    "idle_timeout", "logout",           "text_frame",
     "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
     "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
-    "too_many_pending", "bad_deflate",
+    "too_many_pending", "pending_evicted",   "ping_flood",   "bad_deflate",
 };
 
 void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)

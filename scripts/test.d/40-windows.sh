@@ -1,8 +1,8 @@
 # The Windows target. The 32-bit DLL that hosts load must export exactly
-# KVServerStart and need no runtime DLL beside it. wine64 cannot run 32-bit
-# Windows programs here, so the Windows code paths (critical section, timer queue,
-# module path, code pages) run for real in the 64-bit build of the library
-# and its unit tests, under wine64.
+# KVServerStart and need no runtime DLL beside it. The Windows code paths
+# (critical section, timer queue, module path, code pages) run for real in the
+# 64-bit build of the library and its unit tests, under wine64; the 32-bit
+# ones run under wine32 in the win32 stage.
 set -euo pipefail
 scripts/deps windows
 

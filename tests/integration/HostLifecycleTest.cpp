@@ -2,6 +2,7 @@
 #include "HostFixture.h"
 
 #include <csignal>
+#include <cstdlib>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,14 +26,33 @@ TEST_F(HostLifecycle, HelpListsTheFlags)
 {
     m_host.Spawn({"--help"});
     ASSERT_EQ(m_host.WaitExit(10s), 0);
-    for (const char* flag : {"--listen", "--module", "--web-root", "--max-users", "--token-file", "--rate", "--burst",
-                             "--max-frame", "--send-queue", "--max-pending", "--log-level"}) {
+    for (const char* flag : {"--listen", "CORVANE_LISTEN", "--module", "--web-root", "--max-users", "--token-file",
+                             "--rate", "--burst", "--max-frame", "--send-queue", "--max-pending",
+                             "--max-pending-per-address", "--log-level"}) {
         EXPECT_NE(m_host.Stdout().find(flag), std::string::npos) << flag;
     }
     // The limits and why they are there.
     for (const char* limit : {"1 to 155", "at least 260 bytes", "at least 16KiB"}) {
         EXPECT_NE(m_host.Stdout().find(limit), std::string::npos) << limit;
     }
+}
+
+// A container image's default address comes from the environment; a
+// --listen flag still wins over it.
+TEST_F(HostLifecycle, ListenDefaultsToTheEnvironmentAndYieldsToTheFlag)
+{
+    struct CEnvListen {
+        CEnvListen() { ::setenv("CORVANE_LISTEN", "7780", 1); }
+        ~CEnvListen() { ::unsetenv("CORVANE_LISTEN"); }
+    } env;
+
+    m_host.Spawn({"--module", ModulePath().string()});
+    EXPECT_EQ(m_host.WaitExit(10s), 2);
+    ExpectOneErrorLine(m_host.Stderr(), "7780");
+
+    StartHost();
+    EXPECT_EQ(CountLines(m_host.Stderr(), "listening on http://127.0.0.1:" + std::to_string(m_host.Port()) + "/"), 1)
+        << m_host.Stderr();
 }
 
 TEST_F(HostLifecycle, UsageErrorsExitWith2)
@@ -56,7 +76,8 @@ TEST_F(HostLifecycle, SettingsThatBreakTheGameExitWith2)
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--max-users", "156"},
                                                  {"--send-queue", "8KiB"},
                                                  {"--max-frame", "259"},
-                                                 {"--max-pending", "0"}}) {
+                                                 {"--max-pending", "0"},
+                                                 {"--max-pending-per-address", "0"}}) {
         std::vector<std::string> all{"--listen", listen, "--module", ModulePath().string()};
         all.insert(all.end(), args.begin(), args.end());
         m_host.Spawn(all);

@@ -5,6 +5,7 @@
 #include "game/HostMessages.h"
 #include "game/SipHash.h"
 #include "game/TokenList.h"
+#include "net/ServerContext.h"
 #include "net/StaticFiles.h"
 #include "net/TokenBucket.h"
 #include "ops/Metrics.h"
@@ -14,7 +15,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -92,6 +96,8 @@ TEST(HostOptions, SettingsThatBreakTheGameAreRefused)
     EXPECT_EQ(check([](CHostOptions& o) { o.sendQueue = 16 * 1024; }), "");
     EXPECT_NE(check([](CHostOptions& o) { o.sendQueue = 16 * 1024 - 1; }).find("--send-queue"), std::string::npos);
     EXPECT_NE(check([](CHostOptions& o) { o.maxPending = 0; }).find("--max-pending"), std::string::npos);
+    EXPECT_NE(check([](CHostOptions& o) { o.maxPendingPerAddress = 0; }).find("--max-pending-per-address"),
+              std::string::npos);
 }
 
 TEST(TokenBucket, AllowsTheBurstThenTheRate)
@@ -297,4 +303,69 @@ TEST(Metrics, RendersSeriesFromZeroAndCumulativeBuckets)
           "corvane_tick_duration_seconds_sum 2.0003\n", "corvane_tick_duration_seconds_count 2\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     }
+}
+
+namespace {
+
+// A pending connection that leaves the set when evicted, as a session does.
+class CFakePending final : public IPendingSession {
+public:
+    CFakePending(CPendingConnections& set, std::string address) : m_set(set), m_handle(set.Add(*this, std::move(address)))
+    {
+    }
+    void Evict() override
+    {
+        evicted = true;
+        m_set.Remove(m_handle);
+    }
+    bool Evictable() const override { return !checkingLogin; }
+
+    bool evicted = false;
+    bool checkingLogin = false;
+
+private:
+    CPendingConnections& m_set;
+    CPendingConnections::CHandle m_handle;
+};
+
+} // namespace
+
+TEST(PendingConnections, TheOldestMakesWayAndOneAddressOnlyPushesOutItsOwn)
+{
+    CPendingConnections set(3, 2);
+    std::vector<std::unique_ptr<CFakePending>> all;
+    const auto arrive = [&](const std::string& address) {
+        if (!set.MakeRoom(address)) {
+            return false;
+        }
+        all.push_back(std::make_unique<CFakePending>(set, address));
+        return true;
+    };
+    ASSERT_TRUE(arrive("10.0.0.1"));
+    ASSERT_TRUE(arrive("10.0.0.2"));
+    ASSERT_TRUE(arrive("10.0.0.2"));
+    EXPECT_EQ(set.Size(), 3u);
+
+    // Full: the oldest of all goes, whoever comes.
+    ASSERT_TRUE(arrive("10.0.0.3"));
+    EXPECT_TRUE(all[0]->evicted);
+    EXPECT_EQ(set.Size(), 3u);
+
+    // An address at its share pushes out its own oldest, not another's.
+    ASSERT_TRUE(arrive("10.0.0.2"));
+    EXPECT_TRUE(all[1]->evicted);
+    EXPECT_FALSE(all[2]->evicted);
+    EXPECT_FALSE(all[3]->evicted);
+
+    // A connection whose Login is being checked is passed over; when every
+    // candidate is, the newcomer is refused.
+    all[2]->checkingLogin = true;
+    ASSERT_TRUE(arrive("10.0.0.2"));
+    EXPECT_FALSE(all[2]->evicted);
+    EXPECT_TRUE(all[4]->evicted);
+    all[5]->checkingLogin = true;
+    EXPECT_FALSE(arrive("10.0.0.2"));
+    EXPECT_EQ(set.Size(), 3u);
+    ASSERT_TRUE(arrive("10.0.0.4"));
+    EXPECT_TRUE(all[3]->evicted) << "the oldest that can go";
 }

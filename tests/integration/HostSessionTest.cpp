@@ -5,6 +5,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
 #include <zlib.h>
@@ -251,26 +252,28 @@ TEST_F(HostSession, MaxUsersFlagSetsTheCap)
     EXPECT_EQ(c->Login("").code, kLoginServerFull);
 }
 
-TEST_F(HostSession, ConnectionsPastMaxPendingAreClosedWith1013)
+// A crowd of idle connections does not lock out a fresh login: the oldest
+// pending one makes way, and logged-in ones are never counted.
+TEST_F(HostSession, NewConnectionPastMaxPendingClosesTheOldestPendingOne)
 {
-    StartHost({"--max-pending", "2"});
-    auto first = Connect();
-    auto second = Connect();
-    auto third = Connect();
-    ExpectClosedWith(*third, 1013);
-    EXPECT_TRUE(WaitMetric("corvane_connections_closed_total{reason=\"too_many_pending\"}", 1));
-    EXPECT_EQ(Metric("corvane_connections_pending"), 2);
-
-    // A login frees its slot: the next connection may log in, and those
-    // logged in are not counted.
-    ASSERT_EQ(first->Login("").code, kLoginOk);
-    EXPECT_TRUE(WaitMetric("corvane_connections_pending", 1));
-    auto fourth = Connect();
-    EXPECT_EQ(fourth->Login("").code, kLoginOk);
-    second->Close();
-    EXPECT_TRUE(WaitMetric("corvane_connections_pending", 0));
-    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"too_many_pending\"}"), 1);
-    EXPECT_TRUE(first->IsOpen());
+    StartHost({"--max-pending", "3"});
+    auto player = LogIn();
+    std::vector<std::unique_ptr<CGameClient>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(Connect());
+    }
+    EXPECT_TRUE(WaitMetric("corvane_connections_pending", 3));
+    for (int round = 0; round < 2; ++round) {
+        auto fresh = Connect();
+        EXPECT_EQ(fresh->Login("").code, kLoginOk) << round;
+        ExpectClosedWith(*idle[round], 1013);
+        idle.push_back(Connect());
+    }
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"pending_evicted\"}"), 2);
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"too_many_pending\"}"), 0);
+    EXPECT_EQ(Metric("corvane_connections_pending"), 3);
+    EXPECT_TRUE(idle[2]->IsOpen());
+    EXPECT_TRUE(player->IsOpen());
 }
 
 namespace {
@@ -326,7 +329,48 @@ std::string ReadFrames(boost::asio::ip::tcp::socket& socket, std::size_t want, s
 const std::string kLogin = Bytes({0, 0, 1, 0, 0}); // Login with an empty token
 const std::string kLoginAck = Bytes({0x82, 12, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0});
 
+// A game connection from a loopback address of its own choosing, upgraded
+// but not logged in.
+std::unique_ptr<boost::asio::ip::tcp::socket> UpgradeFrom(boost::asio::io_context& ioc, const char* address,
+                                                          uint16_t port)
+{
+    namespace ip = boost::asio::ip;
+    auto socket = std::make_unique<ip::tcp::socket>(ioc, ip::tcp::v4());
+    socket->bind({ip::make_address(address), 0});
+    socket->connect({ip::make_address("127.0.0.1"), port});
+    boost::asio::write(*socket, boost::asio::buffer(kUpgrade));
+    return socket;
+}
+
 } // namespace
+
+// One address may hold a few pending connections only: its newest pushes
+// out its own oldest, never another address's.
+TEST_F(HostSession, PendingConnectionsAreCappedPerAddress)
+{
+    StartHost({"--max-pending", "10", "--max-pending-per-address", "2"});
+    boost::asio::io_context ioc;
+    auto other = UpgradeFrom(ioc, "127.0.0.2", m_host.Port());
+    EXPECT_EQ(ReadFrames(*other, 0), "");
+    std::vector<std::unique_ptr<CGameClient>> crowd;
+    for (int i = 0; i < 5; ++i) {
+        crowd.push_back(Connect());
+    }
+    for (int i = 0; i < 3; ++i) {
+        ExpectClosedWith(*crowd[i], 1013);
+    }
+    EXPECT_TRUE(WaitMetric("corvane_connections_pending", 3));
+    EXPECT_TRUE(crowd[3]->IsOpen());
+    EXPECT_TRUE(crowd[4]->IsOpen());
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"pending_evicted\"}"), 3);
+
+    // The connection from the other address is still there and logs in.
+    boost::asio::write(*other, boost::asio::buffer(MaskedFrame(0x82, kLogin)));
+    std::string ack(kLoginAck.size(), '\0');
+    other->non_blocking(false);
+    boost::asio::read(*other, boost::asio::buffer(ack));
+    EXPECT_EQ(ack, kLoginAck);
+}
 
 // A client that sends its first message in the same write as the upgrade
 // request, ahead of the answer.
@@ -457,4 +501,31 @@ TEST_F(HostSession, CompressionOffAgreesToNothing)
     std::string head;
     EXPECT_EQ(ReadFrames(socket, kLoginAck.size() + 4, &head), kLoginAck + CloseFrame(1002));
     EXPECT_EQ(head.find("Sec-WebSocket-Extensions"), std::string::npos) << head;
+
+// A close frame must be empty or carry a code a peer may send: a single
+// byte, or a code kept for local use or unassigned, is answered with 1002
+// rather than echoed.
+TEST_F(HostSession, MalformedCloseFramesAreAnsweredWith1002)
+{
+    StartHost();
+    const std::string protocolError = Bytes({0x88, 2, 0x03, 0xEA});
+    const std::pair<const char*, std::string> bodies[] = {
+        {"one byte", Bytes({0x03})},           {"0", Bytes({0x00, 0x00})},
+        {"999", Bytes({0x03, 0xE7})},          {"1004", Bytes({0x03, 0xEC})},
+        {"1005", Bytes({0x03, 0xED})},         {"1006", Bytes({0x03, 0xEE})},
+        {"1015", Bytes({0x03, 0xF7})},         {"2999", Bytes({0x0B, 0xB7})},
+    };
+    for (const auto& [what, body] : bodies) {
+        boost::asio::io_context ioc;
+        boost::asio::ip::tcp::socket socket(ioc);
+        socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+        boost::asio::write(socket, boost::asio::buffer(kUpgrade + MaskedFrame(0x88, body)));
+        EXPECT_EQ(ReadFrames(socket, protocolError.size() + 1), protocolError) << what;
+    }
+    // A valid code with a reason is still echoed.
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+    boost::asio::write(socket, boost::asio::buffer(kUpgrade + MaskedFrame(0x88, Bytes({0x0F, 0xA0}) + "done")));
+    EXPECT_EQ(ReadFrames(socket, 5), Bytes({0x88, 2, 0x0F, 0xA0}));
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -187,4 +188,104 @@ TEST(WsFraming, ParsingStopsWhenTheCallbackSaysSo)
     int calls = 0;
     EXPECT_EQ(reader.Parse([&](EWsOpcode, const uint8_t*, std::size_t, bool) { return ++calls < 1; }), 0);
     EXPECT_EQ(calls, 1);
+}
+
+// Only a close frame that is empty, or carries a code a peer may send, is
+// taken; the rest is a protocol error, however short.
+TEST(WsFraming, CloseFramesCarryNothingOrAValidCode)
+{
+    const auto closeWith = [](int code, const std::string& reason = "") {
+        return ClientFrame(kFin | 0x8, std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)} + reason);
+    };
+    EXPECT_EQ(Feed(ClientFrame(kFin | 0x8, "")).code, 0);
+    EXPECT_EQ(Feed(ClientFrame(kFin | 0x8, std::string(1, '\x03'))).code, kWsProtocolError) << "one byte";
+    for (const int code : {0, 999, 1004, 1005, 1006, 1015, 1016, 1100, 2000, 2999, 5000, 65535}) {
+        EXPECT_EQ(Feed(closeWith(code)).code, kWsProtocolError) << code;
+    }
+    for (const int code : {1000, 1001, 1002, 1003, 1007, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 3000, 4999}) {
+        const CReadResult result = Feed(closeWith(code, "bye"));
+        EXPECT_EQ(result.code, 0) << code;
+        ASSERT_EQ(result.frames.size(), 1u) << code;
+        EXPECT_EQ(result.frames[0].second.substr(2), "bye");
+    }
+}
+
+namespace {
+
+std::shared_ptr<const std::string> Payload(std::size_t size) { return std::make_shared<const std::string>(size, 'p'); }
+
+// What the queue hands to one write, as bytes.
+std::string GatherAll(const CWsSendQueue& queue)
+{
+    iovec iov[64];
+    std::size_t offered = 0;
+    const std::size_t count = queue.Gather(iov, offered);
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        out.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+    }
+    EXPECT_EQ(out.size(), offered);
+    return out;
+}
+
+} // namespace
+
+// Empty frames are not free: the bound limits how many frames are queued,
+// not only their payload bytes.
+TEST(WsSendQueue, EveryFrameIsChargedItsOverheadAgainstTheBound)
+{
+    constexpr std::size_t kLimit = 16 * 1024;
+    CWsSendQueue queue;
+    std::size_t pushed = 0;
+    while (queue.TryPush(EWsOpcode::kPong, Payload(0), kLimit) && pushed < 1000000) {
+        ++pushed;
+    }
+    EXPECT_EQ(pushed, kLimit / kWsQueuedFrameCost);
+    EXPECT_EQ(queue.Charged(), kLimit);
+    EXPECT_EQ(queue.Pongs(), pushed);
+    EXPECT_FALSE(queue.TryPush(EWsOpcode::kBinary, Payload(1), kLimit));
+    EXPECT_FALSE(CWsSendQueue().TryPush(EWsOpcode::kBinary, Payload(kLimit), kLimit)) << "payload plus overhead";
+    EXPECT_TRUE(CWsSendQueue().TryPush(EWsOpcode::kBinary, Payload(kLimit - kWsQueuedFrameCost), kLimit));
+
+    // The close goes in past the bound; written out, everything is released.
+    queue.Push(EWsOpcode::kClose, std::make_shared<const std::string>("\x03\xe8"));
+    std::size_t pongsWritten = 0;
+    bool closeWritten = false;
+    for (int writes = 0; !queue.Empty() && writes < 1000; ++writes) {
+        closeWritten = queue.Written(GatherAll(queue).size(), [&](EWsOpcode opcode, std::size_t) {
+            pongsWritten += opcode == EWsOpcode::kPong ? 1 : 0;
+        });
+    }
+    EXPECT_TRUE(closeWritten);
+    EXPECT_EQ(pongsWritten, pushed);
+    EXPECT_EQ(queue.Charged(), 0u);
+    EXPECT_EQ(queue.Pongs(), 0u);
+}
+
+TEST(WsSendQueue, PartialWritesAndTheDroppedBacklogKeepTheCountsRight)
+{
+    CWsSendQueue queue;
+    ASSERT_TRUE(queue.TryPush(EWsOpcode::kBinary, Payload(300), 1 << 20));
+    ASSERT_TRUE(queue.TryPush(EWsOpcode::kPong, Payload(5), 1 << 20));
+    ASSERT_TRUE(queue.TryPush(EWsOpcode::kBinary, Payload(10), 1 << 20));
+    const std::string bytes = GatherAll(queue);
+    ASSERT_EQ(bytes.size(), (4 + 300) + (2 + 5) + (2 + 10));
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\x82\x7e\x01\x2c", 4));
+
+    // Half the first frame is out: the next gather starts where it stopped.
+    std::vector<std::size_t> finished;
+    EXPECT_FALSE(queue.Written(150, [&](EWsOpcode, std::size_t size) { finished.push_back(size); }));
+    EXPECT_TRUE(finished.empty());
+    EXPECT_EQ(GatherAll(queue), bytes.substr(150));
+
+    // Dropping the backlog keeps the frame being written, and its charge.
+    queue.DropBacklog();
+    EXPECT_EQ(queue.Frames(), 1u);
+    EXPECT_EQ(queue.Pongs(), 0u);
+    EXPECT_EQ(queue.Charged(), CWsSendQueue::Cost(300));
+    queue.Push(EWsOpcode::kClose, std::make_shared<const std::string>("\x03\xf0"));
+    EXPECT_TRUE(queue.Written((4 + 300 - 150) + (2 + 2), [&](EWsOpcode, std::size_t size) { finished.push_back(size); }));
+    EXPECT_EQ(finished, (std::vector<std::size_t>{300, 2}));
+    EXPECT_TRUE(queue.Empty());
+    EXPECT_EQ(queue.Charged(), 0u);
 }
