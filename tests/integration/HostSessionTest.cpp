@@ -501,6 +501,7 @@ TEST_F(HostSession, CompressionOffAgreesToNothing)
     std::string head;
     EXPECT_EQ(ReadFrames(socket, kLoginAck.size() + 4, &head), kLoginAck + CloseFrame(1002));
     EXPECT_EQ(head.find("Sec-WebSocket-Extensions"), std::string::npos) << head;
+}
 
 // A close frame must be empty or carry a code a peer may send: a single
 // byte, or a code kept for local use or unassigned, is answered with 1002
