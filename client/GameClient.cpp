@@ -161,10 +161,16 @@ void CGameClient::Connect(const CConnectOptions& options)
 
     auto& stream = beast::get_lowest_layer(impl.ws);
     beast::error_code ec;
-    if (options.receiveBuffer > 0) {
+    if (options.receiveBuffer > 0 || !options.source.empty()) {
         stream.socket().open(endpoint.protocol(), ec);
-        if (!ec) {
+        if (!ec && options.receiveBuffer > 0) {
             stream.socket().set_option(asio::socket_base::receive_buffer_size(options.receiveBuffer), ec);
+        }
+        if (!ec && !options.source.empty()) {
+            const asio::ip::address source = asio::ip::make_address(options.source, ec);
+            if (!ec) {
+                stream.socket().bind(tcp::endpoint(source, 0), ec);
+            }
         }
         if (ec) {
             throw CClientError("cannot prepare the socket: " + ec.message());

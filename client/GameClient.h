@@ -33,6 +33,9 @@ struct CConnectOptions {
     // Socket receive buffer in bytes (0: the system's default). A small one
     // makes a client that stops reading fall behind quickly.
     int receiveBuffer = 0;
+    // Local address to connect from (empty: the system's choice); on
+    // loopback, any of 127.0.0.0/8 stands for another client.
+    std::string source{};
 };
 
 class CGameClient {

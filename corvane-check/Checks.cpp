@@ -447,9 +447,31 @@ std::string TellingLine(FILE* file)
 // KVServerStart returned.
 using FCheck = SOutcome (*)(const SEnv&, CRecordingHost&, int32_t);
 
-// Loads and starts the module in a child process with its stdout discarded,
-// runs the check there, and turns a crash, an exit or a hang into a failed
-// result.
+SOutcome CheckExports(const std::string& path);
+
+// Reads what the child has written so far, without waiting. False once the
+// pipe has no writer left.
+bool Drain(int fd, std::string& report)
+{
+    char chunk[1024];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            report.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return false;
+        } else if (errno != EINTR) {
+            return true;
+        }
+    }
+}
+
+// Runs the check in a child process of its own process group with its stdout
+// discarded: the exports check reads the file there, every other check loads
+// and starts the module first. A crash, an exit or a hang becomes a failed
+// result. At the end the whole group is killed, so that neither a hung child
+// nor a process the module forked (which may hold the pipe open) outlives
+// the check or holds up the checker.
 SOutcome RunIsolated(const SEnv& base, FCheck check)
 {
     void* shared = mmap(nullptr, kBreadcrumbSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -467,50 +489,66 @@ SOutcome RunIsolated(const SEnv& base, FCheck check)
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);
         close(fds[0]);
         const int devNull = open("/dev/null", O_WRONLY);
         dup2(devNull, STDOUT_FILENO);
         dup2(fileno(errors), STDERR_FILENO);
         SEnv env = base;
         env.breadcrumb = breadcrumb;
-        CRecordingHost host(breadcrumb, kBreadcrumbSize);
-        int32_t code = -1;
-        const std::string error = LoadAndStart(env, host, &code);
-        const SOutcome outcome = error.empty() ? check(env, host, code) : Fail(error);
+        SOutcome outcome;
+        if (check == nullptr) {
+            outcome = CheckExports(env.path);
+        } else {
+            CRecordingHost host(breadcrumb, kBreadcrumbSize);
+            int32_t code = -1;
+            const std::string error = LoadAndStart(env, host, &code);
+            outcome = error.empty() ? check(env, host, code) : Fail(error);
+        }
         const std::string report = std::to_string(static_cast<int>(outcome.result)) + outcome.detail;
-        ssize_t ignored = write(fds[1], report.data(), report.size());
-        (void)ignored;
+        for (std::size_t done = 0; done < report.size();) {
+            const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
         // No exit handlers: the module's and the test runner's are not ours.
         _exit(0);
     }
     close(fds[1]);
     SOutcome outcome = Fail("cannot start a child process");
     if (pid > 0) {
+        // Also here: the kill at the end must find the group even if the
+        // child has not run yet.
+        setpgid(pid, pid);
+        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
         std::string report;
         bool timedOut = false;
+        bool pipeOpen = true;
         const auto deadline = std::chrono::steady_clock::now() + base.options.timeout;
         for (;;) {
+            // Exited, but not yet reaped: its pid and group stay ours to kill.
+            siginfo_t info{};
+            const bool exited = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                info.si_pid == pid;
+            if (pipeOpen) {
+                pipeOpen = Drain(fds[0], report);
+            }
+            if (exited) {
+                break;
+            }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                     std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 timedOut = true;
                 break;
             }
-            pollfd p{fds[0], POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-                break;
-            }
-            char chunk[1024];
-            const ssize_t n = read(fds[0], chunk, sizeof chunk);
-            if (n > 0) {
-                report.append(chunk, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                break;
-            }
+            // The pipe wakes us for the report; the exit is seen within a slice.
+            pollfd p{pipeOpen ? fds[0] : -1, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 20)));
         }
-        if (timedOut) {
-            kill(pid, SIGKILL);
-        }
+        kill(-pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);
         const std::string during = breadcrumb[0] != '\0' ? std::string(" during ") + breadcrumb : std::string();
@@ -617,7 +655,7 @@ std::vector<SCheckResult> RunChecks(const std::string& modulePath, const SCheckO
         } else if (check.run != nullptr && name != "start" && !started) {
             result.detail = "start-up failed";
         } else {
-            const SOutcome outcome = check.run != nullptr ? RunIsolated(env, check.run) : CheckExports(env.path);
+            const SOutcome outcome = RunIsolated(env, check.run);
             result.result = outcome.result;
             result.detail = outcome.detail;
             if (name == "start") {

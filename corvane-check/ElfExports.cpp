@@ -2,6 +2,7 @@
 
 #include <elf.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <fstream>
@@ -28,6 +29,11 @@ std::vector<std::string> Exports(const std::vector<char>& file)
     if (header.e_shoff == 0 || header.e_shentsize != sizeof(Shdr)) {
         throw std::runtime_error("no section headers to read the exports from");
     }
+    // A file holds each of its symbols and each name's bytes once: a table
+    // read for more than that is crafted to make the reader grow (many
+    // symbols naming one long string, or many tables over the same bytes).
+    std::size_t symbolsLeft = file.size() / sizeof(Sym);
+    std::size_t nameBytesLeft = file.size();
     std::vector<std::string> names;
     for (unsigned i = 0; i < header.e_shnum; ++i) {
         const auto section = ReadAt<Shdr>(file, header.e_shoff + std::size_t{i} * sizeof(Shdr));
@@ -37,6 +43,9 @@ std::vector<std::string> Exports(const std::vector<char>& file)
         const auto strings = ReadAt<Shdr>(file, header.e_shoff + std::size_t{section.sh_link} * sizeof(Shdr));
         const std::size_t count = section.sh_size / sizeof(Sym);
         for (std::size_t k = 1; k < count; ++k) {
+            if (symbolsLeft-- == 0) {
+                throw std::runtime_error("the dynamic symbol tables hold more symbols than the file has room for");
+            }
             const auto sym = ReadAt<Sym>(file, section.sh_offset + k * sizeof(Sym));
             const unsigned char bind = Bind(sym.st_info);
             const unsigned char type = Type(sym.st_info);
@@ -48,12 +57,17 @@ std::vector<std::string> Exports(const std::vector<char>& file)
             if (sym.st_shndx == SHN_ABS && sym.st_value == 0) {
                 continue;
             }
-            const std::size_t at = strings.sh_offset + sym.st_name;
-            if (at >= file.size()) {
+            if (strings.sh_offset >= file.size() || sym.st_name >= file.size() - strings.sh_offset) {
                 throw std::runtime_error("symbol name outside the file");
             }
+            const std::size_t at = strings.sh_offset + sym.st_name;
             const char* name = file.data() + at;
-            names.emplace_back(name, strnlen(name, file.size() - at));
+            const std::size_t length = strnlen(name, std::min(file.size() - at, nameBytesLeft + 1));
+            if (length > nameBytesLeft) {
+                throw std::runtime_error("the exported names add up to more bytes than the file has");
+            }
+            nameBytesLeft -= length;
+            names.emplace_back(name, length);
         }
     }
     return names;

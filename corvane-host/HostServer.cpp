@@ -128,7 +128,16 @@ void CHostServer::Start()
     }
 
     impl.router = std::make_unique<CHttpRouter>(
-        webRoot, [&impl] { return impl.state->Started(); },
+        webRoot,
+        [&impl]() -> std::string {
+            if (!impl.state->Started()) {
+                return "starting";
+            }
+            if (impl.fleet && !impl.fleet->HoldsName()) {
+                return "another host serves this world's name; seat logins are refused until it is free";
+            }
+            return {};
+        },
         [&impl] {
             return impl.metrics.Render(impl.state->UsersOnline(), impl.context->pending.Size()) +
                    (impl.fleet ? impl.fleet->RenderMetrics() : "");
@@ -184,6 +193,10 @@ void CHostServer::JoinFleet(const std::string& listening, const std::string& pub
     settings.publicUrl = publicUrl.empty() ? "ws://" + listening + "/ws" : publicUrl;
     settings.maxUsers = impl.options.maxUsers;
     settings.seatTtl = fleet.seatTtl;
+    settings.seatsPerToken = fleet.seatsPerToken;
+    settings.seatsPerAddress = fleet.seatsPerAddress;
+    settings.rate = fleet.rate;
+    settings.burst = fleet.burst;
     settings.tokens = impl.tokens ? &*impl.tokens : nullptr;
     if (publicUrl.empty() && (listening.starts_with("0.0.0.0:") || listening.starts_with("[::]:"))) {
         spdlog::warn("players are sent to {}, which no one can reach: set --public-url", settings.publicUrl);

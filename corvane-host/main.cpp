@@ -126,6 +126,24 @@ int main(int argc, char** argv)
     app.add_option("--seat-ttl", seatTtl, "Seconds a seat from matchmaking stays valid")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 3600.0));
+    app.add_option("--seats-per-token", options.fleet.seatsPerToken,
+                   "With --token-file: live seats one token may hold across the fleet; asking for one more "
+                   "gives up its oldest")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--seats-per-address", options.fleet.seatsPerAddress,
+                   "Without --token-file: live seats one client address (an IPv6 /64) may hold across the fleet; "
+                   "asking for one more gives up its oldest")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--fleet-rate", options.fleet.rate,
+                   "Requests to /matchmake and /worlds per second from one client address; beyond them 429")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 100000.0));
+    app.add_option("--fleet-burst", options.fleet.burst,
+                   "Requests to /matchmake and /worlds one client address may make at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 100000.0));
     app.add_option("--log-level", options.logLevel, "Log level of the host's own lines")
         ->capture_default_str()
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));

@@ -161,10 +161,6 @@ int CReplayer::Run()
                 state.FinishModule();
                 stopped = true;
                 break;
-            default:
-                throw CJournalError("unknown record type " +
-                                    std::to_string(static_cast<unsigned>(m_input.type)) + " at byte offset " +
-                                    std::to_string(m_input.offset));
             }
             if (m_readError) {
                 std::rethrow_exception(m_readError);

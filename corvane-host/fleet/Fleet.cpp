@@ -3,16 +3,19 @@
 #include "ops/JsonText.h"
 
 #include "fleet/RedisClient.h"
+#include "game/SipHash.h"
 #include "game/TokenList.h"
 #include "ops/StartupError.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <deque>
@@ -21,6 +24,8 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace asio = boost::asio;
@@ -41,14 +46,25 @@ constexpr auto kFirstRetry = 100ms;
 constexpr auto kMaxRetry = 1000ms;
 // How often the loop hands its count of users to the fleet's thread.
 constexpr auto kCountRefresh = 250ms;
-// Requests waiting for the Redis thread beyond this are refused at once.
-constexpr std::size_t kMaxQueued = 4096;
+// Requests waiting for the Redis thread beyond these are refused at once
+// (503): a player is better told to retry than left waiting behind a queue
+// that a slow Redis cannot drain. Seat checks are bounded by the pending
+// game connections already; the bound only guards the thread.
+constexpr std::size_t kMaxQueuedSeats = 4096;
+constexpr std::size_t kMaxQueuedMatchmakes = 256;
+// Script calls sent in one pipeline, one round trip.
+constexpr std::size_t kMaxBatch = 64;
+// How long one read of the registry answers GET /worlds, and how many
+// requests may wait for the next read.
+constexpr auto kWorldsCache = 500ms;
+constexpr std::size_t kMaxWorldsWaiters = 4096;
 
 // Every key shares the {corvane} hash tag, so that a cluster keeps the
 // whole registry in one slot and the scripts may touch any of it.
 //   {corvane}:world:NAME           hash: name instance url users maxUsers version started beat; expires
 //   {corvane}:reserved:NAME        sorted set: seat token -> expiry (ms since the epoch)
-//   {corvane}:seat:NAME:TOKEN      "1", expiring with the seat
+//   {corvane}:seat:NAME:TOKEN      the seat's holder, expiring with the seat
+//   {corvane}:holder:HOLDER        sorted set: "NAME TOKEN" of the holder's seats -> expiry (µs)
 //   {corvane}:open                 sorted set: worlds with a free seat -> minus seats taken
 //   {corvane}:summary              hash: name -> "beat users maxUsers reserved url", for /worlds
 // The open index lets matchmaking take the fullest world with room without
@@ -57,11 +73,16 @@ constexpr std::size_t kMaxQueued = 4096;
 // fills up or dies drops out of it; its next heartbeat puts it back. The
 // summary lets /worlds read every world in one command (HGETALL, no
 // script); entries whose beat is older than the time-to-live are dropped
-// as they are read.
+// as they are read. A holder is whoever asked for the seats (a token's
+// hash, or a client address): its set bounds its live seats across every
+// world.
 // Time comes from Redis (TIME), so hosts need no common clock.
 constexpr const char* kPreludeLua = R"(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+-- A holder's seats are ordered by the microsecond, so that the oldest of
+-- seats asked for within one millisecond is still the first.
+local nowUs = tonumber(t[1]) * 1000000 + tonumber(t[2])
 local function summarize(name)
   local w = redis.call('HMGET', '{corvane}:world:' .. name, 'beat', 'users', 'maxUsers', 'url')
   if not w[1] then
@@ -70,6 +91,28 @@ local function summarize(name)
   end
   local reserved = redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
   redis.call('HSET', '{corvane}:summary', name, w[1] .. ' ' .. w[2] .. ' ' .. w[3] .. ' ' .. reserved .. ' ' .. w[4])
+end
+-- Puts a live world with room back into the open index.
+local function reopen(name)
+  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers')
+  if not w[1] then return end
+  local taken = tonumber(w[1]) + redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
+  if taken < tonumber(w[2]) then
+    redis.call('ZADD', '{corvane}:open', -taken, name)
+  end
+  summarize(name)
+end
+-- Makes every outstanding seat of a world invalid, so that a world of the
+-- same name started later counts from zero without overselling.
+local function dropSeats(name)
+  local rkey = '{corvane}:reserved:' .. name
+  for _, token in ipairs(redis.call('ZRANGE', rkey, 0, -1)) do
+    local skey = '{corvane}:seat:' .. name .. ':' .. token
+    local holder = redis.call('GET', skey)
+    if holder then redis.call('ZREM', '{corvane}:holder:' .. holder, name .. ' ' .. token) end
+    redis.call('DEL', skey)
+  end
+  redis.call('DEL', rkey)
 end
 )";
 
@@ -95,23 +138,41 @@ summarize(ARGV[1])
 return {expired, ''}
 )";
 
-// ARGV: name instance.
+// ARGV: name instance. The world's outstanding seats go with it.
 constexpr const char* kUnregisterLua = R"(
 local wkey = '{corvane}:world:' .. ARGV[1]
 if redis.call('HGET', wkey, 'instance') ~= ARGV[2] then return 0 end
-redis.call('DEL', wkey, '{corvane}:reserved:' .. ARGV[1])
+dropSeats(ARGV[1])
+redis.call('DEL', wkey)
 redis.call('ZREM', '{corvane}:open', ARGV[1])
 redis.call('HDEL', '{corvane}:summary', ARGV[1])
 return 1
 )";
 
-// ARGV: token ttl_ms. The world with the most seats taken (players online
-// plus seats reserved and unused) that still has one free; ties go to the
-// smaller name. Returns {name, url}, or nil when every world is full. The
-// head of the open index is checked against the world itself; a head that
-// turns out dead or full leaves the index, so each is skipped only once.
+// ARGV: token ttl_ms holder maxSeats. The world with the most seats taken
+// (players online plus seats reserved and unused) that still has one free;
+// ties go to the smaller name. Returns {name, url, replaced}, or nil when
+// every world is full. A holder that already has maxSeats live seats gives
+// up its oldest first (replaced: how many), so that asking again never
+// holds more. The head of the open index is checked against the world
+// itself; a head that turns out dead or full leaves the index, so each is
+// skipped only once.
 constexpr const char* kMatchmakeLua = R"(
 local open = '{corvane}:open'
+local hkey = '{corvane}:holder:' .. ARGV[3]
+redis.call('ZREMRANGEBYSCORE', hkey, '-inf', nowUs)
+local replaced = 0
+while redis.call('ZCARD', hkey) >= tonumber(ARGV[4]) do
+  local oldest = redis.call('ZRANGE', hkey, 0, 0)[1]
+  redis.call('ZREM', hkey, oldest)
+  local name, token = string.match(oldest, '^(%S+) (%S+)$')
+  if name then
+    redis.call('DEL', '{corvane}:seat:' .. name .. ':' .. token)
+    redis.call('ZREM', '{corvane}:reserved:' .. name, token)
+    reopen(name)
+  end
+  replaced = replaced + 1
+end
 while true do
   local batch = redis.call('ZRANGE', open, 0, 15)
   if #batch == 0 then return nil end
@@ -119,21 +180,25 @@ while true do
     local rkey = '{corvane}:reserved:' .. name
     local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers', 'url')
     if not w[1] then
-      redis.call('DEL', rkey)
+      dropSeats(name)
       redis.call('HDEL', '{corvane}:summary', name)
     else
       local taken = tonumber(w[1]) + redis.call('ZCOUNT', rkey, '(' .. now, '+inf')
       local max = tonumber(w[2])
       if taken < max then
-        redis.call('SET', '{corvane}:seat:' .. name .. ':' .. ARGV[1], '1', 'PX', ARGV[2])
-        redis.call('ZADD', rkey, now + tonumber(ARGV[2]), ARGV[1])
+        local expiry = now + tonumber(ARGV[2])
+        redis.call('SET', '{corvane}:seat:' .. name .. ':' .. ARGV[1], ARGV[3], 'PX', ARGV[2])
+        redis.call('ZADD', rkey, expiry, ARGV[1])
+        redis.call('ZADD', hkey, nowUs + tonumber(ARGV[2]) * 1000, name .. ' ' .. ARGV[1])
+        local last = redis.call('ZRANGE', hkey, -1, -1, 'WITHSCORES')[2]
+        redis.call('PEXPIREAT', hkey, math.ceil(tonumber(last) / 1000))
         if taken + 1 < max then
           redis.call('ZADD', open, -(taken + 1), name)
         else
           redis.call('ZREM', open, name)
         end
         summarize(name)
-        return {name, w[3]}
+        return {name, w[3], replaced}
       end
     end
     redis.call('ZREM', open, name)
@@ -141,15 +206,18 @@ while true do
 end
 )";
 
-// ARGV: name token. 1 when the seat was valid; it is gone afterwards.
+// ARGV: name token instance. 1 when the seat was valid; it is gone
+// afterwards. -1, leaving the seat alone, when this instance no longer
+// holds the world's name: the seat belongs to the host that does.
 constexpr const char* kConsumeLua = R"(
-if not redis.call('GETDEL', '{corvane}:seat:' .. ARGV[1] .. ':' .. ARGV[2]) then return 0 end
-redis.call('ZREM', '{corvane}:reserved:' .. ARGV[1], ARGV[2])
 local wkey = '{corvane}:world:' .. ARGV[1]
-if redis.call('EXISTS', wkey) == 1 then
-  redis.call('HINCRBY', wkey, 'users', 1)
-  summarize(ARGV[1])
-end
+if redis.call('HGET', wkey, 'instance') ~= ARGV[3] then return -1 end
+local holder = redis.call('GETDEL', '{corvane}:seat:' .. ARGV[1] .. ':' .. ARGV[2])
+if not holder then return 0 end
+redis.call('ZREM', '{corvane}:reserved:' .. ARGV[1], ARGV[2])
+redis.call('ZREM', '{corvane}:holder:' .. holder, ARGV[1] .. ' ' .. ARGV[2])
+redis.call('HINCRBY', wkey, 'users', 1)
+summarize(ARGV[1])
 return 1
 )";
 
@@ -162,22 +230,111 @@ std::string ScriptText(EScript script)
 }
 
 // Matchmaking outcomes, as labelled in the metrics.
-enum EOutcome : std::size_t { kOutcomeOk, kOutcomeFull, kOutcomeUnavailable, kOutcomeUnauthorized, kOutcomeCount };
-constexpr const char* kOutcomeNames[kOutcomeCount] = {"ok", "full", "unavailable", "unauthorized"};
+enum EOutcome : std::size_t {
+    kOutcomeOk,
+    kOutcomeFull,
+    kOutcomeUnavailable,
+    kOutcomeUnauthorized,
+    kOutcomeLimited,
+    kOutcomeCount
+};
+constexpr const char* kOutcomeNames[kOutcomeCount] = {"ok", "full", "unavailable", "unauthorized", "limited"};
 
-CFleetReply Error(unsigned status, std::string_view message)
+CFleetReply Error(unsigned status, std::string_view message, unsigned retryAfter = 0)
 {
-    return {status, "{\"error\":" + JsonQuote(message) + "}"};
+    return {status, "{\"error\":" + JsonQuote(message) + "}", retryAfter};
 }
 
-} // namespace
-
-std::string FleetScript(EFleetScript script) { return ScriptText(static_cast<EScript>(script)); }
-
-std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
+CFleetReply Limited(unsigned retryAfter)
 {
-    const CRedisReply time = client.Command({"TIME"});
-    const CRedisReply all = client.Command({"HGETALL", "{corvane}:summary"});
+    return Error(429, "too many requests from this address; try again later", retryAfter);
+}
+
+// Holders of seats are kept in Redis by a hash of their token: the same on
+// every host, and no token in the registry.
+constexpr CSipKey kHolderKey{0x636f7276616e6521ULL, 0x686f6c6465727321ULL};
+
+std::string TokenHolder(std::string_view token)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    uint64_t hash = SipHash24(kHolderKey, token);
+    std::string id = "t";
+    for (int i = 0; i < 16; ++i, hash >>= 4) {
+        id += kHex[hash & 0xF];
+    }
+    return id;
+}
+
+// The address a client is limited by: IPv4 as is, IPv6 by its /64, which
+// one subscriber usually holds whole.
+std::string ClientKey(const asio::ip::address& address)
+{
+    if (address.is_v6() && !address.to_v6().is_v4_mapped()) {
+        asio::ip::address_v6::bytes_type bytes = address.to_v6().to_bytes();
+        std::fill(bytes.begin() + 8, bytes.end(), 0);
+        return asio::ip::address_v6(bytes).to_string() + "/64";
+    }
+    return address.is_v6() ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                           : address.to_string();
+}
+
+// Requests to the fleet's routes per client address: `rate` a second and
+// `burst` at once. At most kMaxTrackedAddresses are remembered; an address
+// whose budget has refilled is as good as forgotten, so those go first when
+// room is needed.
+class CAddressLimiter {
+public:
+    CAddressLimiter(double rate, double burst) : m_rate(rate), m_burst(burst) {}
+
+    // 0 when the request may go ahead, else the whole seconds until one may.
+    unsigned Take(const std::string& address, Clock::time_point now)
+    {
+        auto it = m_buckets.find(address);
+        if (it == m_buckets.end()) {
+            if (m_buckets.size() >= kMaxTrackedAddresses && now >= m_nextPrune) {
+                std::erase_if(m_buckets, [&](const auto& entry) { return Refilled(entry.second, now) >= m_burst; });
+                m_nextPrune = now + 1s;
+            }
+            if (m_buckets.size() >= kMaxTrackedAddresses) {
+                return 1;
+            }
+            it = m_buckets.emplace(address, CBucket{m_burst, now}).first;
+        }
+        CBucket& bucket = it->second;
+        bucket.tokens = Refilled(bucket, now);
+        bucket.last = now;
+        if (bucket.tokens >= 1.0) {
+            bucket.tokens -= 1.0;
+            return 0;
+        }
+        return std::max(1u, static_cast<unsigned>(std::ceil((1.0 - bucket.tokens) / m_rate)));
+    }
+
+private:
+    static constexpr std::size_t kMaxTrackedAddresses = 16384;
+
+    struct CBucket {
+        double tokens;
+        Clock::time_point last;
+    };
+
+    double Refilled(const CBucket& bucket, Clock::time_point now) const
+    {
+        const std::chrono::duration<double> elapsed = now - bucket.last;
+        return std::min(m_burst, bucket.tokens + std::max(0.0, elapsed.count()) * m_rate);
+    }
+
+    double m_rate;
+    double m_burst;
+    std::unordered_map<std::string, CBucket> m_buckets;
+    Clock::time_point m_nextPrune{};
+};
+
+// The JSON of GET /worlds from the answers to TIME and HGETALL of the
+// summary; the names of entries older than `ttl` go to `stale`.
+std::string WorldsJson(const CRedisReply& time, const CRedisReply& all, std::chrono::milliseconds ttl,
+                       std::vector<std::string>& stale)
+{
     if (time.elements.size() != 2 || all.type != CRedisReply::EType::Array) {
         throw CRedisError("unexpected answer to TIME or HGETALL");
     }
@@ -187,7 +344,6 @@ std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
         std::string json;
     };
     std::vector<CRow> rows;
-    std::vector<std::string> stale;
     for (std::size_t i = 0; i + 1 < all.elements.size(); i += 2) {
         const std::string& name = all.elements[i].text;
         std::istringstream fields(all.elements[i + 1].text); // "beat users maxUsers reserved url"
@@ -204,20 +360,44 @@ std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
                                   ",\"users\":" + std::to_string(users) + ",\"maxUsers\":" + std::to_string(maxUsers) +
                                   ",\"reserved\":" + std::to_string(reserved) + "}"});
     }
-    if (!stale.empty()) {
-        std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
-        std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
-        hdel.insert(hdel.end(), stale.begin(), stale.end());
-        zrem.insert(zrem.end(), stale.begin(), stale.end());
-        client.Command(hdel);
-        client.Command(zrem);
-    }
     std::sort(rows.begin(), rows.end(), [](const CRow& a, const CRow& b) { return a.name < b.name; });
     std::string json = "[";
     for (std::size_t i = 0; i < rows.size(); ++i) {
         json += (i ? "," : "") + rows[i].json;
     }
     return json + "]";
+}
+
+void DropStale(CRedisClient& client, const std::vector<std::string>& stale)
+{
+    std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
+    std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
+    hdel.insert(hdel.end(), stale.begin(), stale.end());
+    zrem.insert(zrem.end(), stale.begin(), stale.end());
+    client.Pipeline({hdel, zrem});
+}
+
+// One script call waiting for the fleet's thread.
+struct CScriptJob {
+    EScript script;
+    std::vector<std::string> args;
+    // On the fleet's thread: the script's answer, or null when Redis gave none.
+    std::function<void(const CRedisReply*)> done;
+};
+
+} // namespace
+
+std::string FleetScript(EFleetScript script) { return ScriptText(static_cast<EScript>(script)); }
+
+std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
+{
+    const std::vector<CRedisReply> replies = client.Pipeline({{"TIME"}, {"HGETALL", "{corvane}:summary"}});
+    std::vector<std::string> stale;
+    std::string json = WorldsJson(replies[0], replies[1], ttl, stale);
+    if (!stale.empty()) {
+        DropStale(client, stale);
+    }
+    return json;
 }
 
 std::string NewSeatToken()
@@ -250,7 +430,8 @@ struct CFleet::CImpl {
           started(std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
                                      .count())),
-          countTimer(context)
+          countTimer(context),
+          limiter(settings.rate, settings.burst)
     {
     }
 
@@ -270,11 +451,19 @@ struct CFleet::CImpl {
                 nextBeat = std::max(nextBeat + kHeartbeat, Clock::now());
                 continue;
             }
-            if (!jobs.empty()) {
-                auto job = std::move(jobs.front());
-                jobs.pop_front();
+            if (!seatJobs.empty() || !matchJobs.empty() || listingWanted) {
+                // Seat checks first: each is a player at the door, while a
+                // matchmake is a player still looking.
+                std::vector<CScriptJob> batch;
+                for (std::deque<CScriptJob>* queue : {&seatJobs, &matchJobs}) {
+                    while (!queue->empty() && batch.size() < kMaxBatch) {
+                        batch.push_back(std::move(queue->front()));
+                        queue->pop_front();
+                    }
+                }
+                const bool listing = std::exchange(listingWanted, false);
                 lock.unlock();
-                job();
+                RunBatch(batch, listing);
                 lock.lock();
                 continue;
             }
@@ -293,6 +482,56 @@ struct CFleet::CImpl {
             }
         }
         client.reset();
+    }
+
+    // Sends the batch's scripts, and the reads of /worlds when asked for, in
+    // one pipeline: one round trip for all of them.
+    void RunBatch(std::vector<CScriptJob>& batch, bool listing)
+    {
+        std::vector<std::optional<CRedisReply>> replies(batch.size());
+        std::optional<std::string> worlds;
+        if (Connected()) {
+            std::vector<std::vector<std::string>> commands;
+            for (const CScriptJob& job : batch) {
+                std::vector<std::string> command{"EVALSHA", shas[job.script], "0"};
+                command.insert(command.end(), job.args.begin(), job.args.end());
+                commands.push_back(std::move(command));
+            }
+            if (listing) {
+                commands.push_back({"TIME"});
+                commands.push_back({"HGETALL", "{corvane}:summary"});
+            }
+            try {
+                std::vector<CRedisReply> answers = client->Pipeline(commands);
+                for (std::size_t i = 0; i < batch.size(); ++i) {
+                    if (answers[i].IsError() && answers[i].text.starts_with("NOSCRIPT")) {
+                        answers[i] = Eval(batch[i].script, batch[i].args);
+                    }
+                    if (answers[i].IsError()) {
+                        spdlog::warn("a fleet script failed: {}", answers[i].text);
+                    } else {
+                        replies[i] = std::move(answers[i]);
+                    }
+                }
+                if (listing) {
+                    std::vector<std::string> stale;
+                    worlds = WorldsJson(answers[batch.size()], answers[batch.size() + 1], kWorldTtl, stale);
+                    if (!stale.empty()) {
+                        DropStale(*client, stale);
+                    }
+                }
+            } catch (const CRedisError& e) {
+                if (client) {
+                    Lose(e);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            batch[i].done(replies[i] ? &*replies[i] : nullptr);
+        }
+        if (listing) {
+            Post([this, worlds = std::move(worlds)] { AnswerWorlds(worlds); });
+        }
     }
 
     // A connection, reconnecting when the backoff allows; false when there
@@ -322,12 +561,16 @@ struct CFleet::CImpl {
     void Connect()
     {
         auto fresh = std::make_unique<CRedisClient>(settings.redis, kConnectTimeout, kCommandTimeout);
+        std::vector<std::vector<std::string>> loads;
         for (std::size_t i = 0; i < kScriptCount; ++i) {
-            const CRedisReply reply = fresh->Command({"SCRIPT", "LOAD", ScriptText(static_cast<EScript>(i))});
-            if (reply.type != CRedisReply::EType::String) {
-                throw CRedisError("SCRIPT LOAD: " + reply.text);
+            loads.push_back({"SCRIPT", "LOAD", ScriptText(static_cast<EScript>(i))});
+        }
+        const std::vector<CRedisReply> replies = fresh->Pipeline(loads);
+        for (std::size_t i = 0; i < kScriptCount; ++i) {
+            if (replies[i].type != CRedisReply::EType::String) {
+                throw CRedisError("SCRIPT LOAD: " + replies[i].text);
             }
-            shas[i] = reply.text;
+            shas[i] = replies[i].text;
         }
         client = std::move(fresh);
         redisUp = true;
@@ -386,7 +629,8 @@ struct CFleet::CImpl {
         if (reply.elements.size() != 2) {
             throw CRedisError("unexpected answer to the registration");
         }
-        if (reply.elements[0].integer < 0) {
+        nameHeld = reply.elements[0].integer >= 0;
+        if (!nameHeld) {
             takenBy = reply.elements[1].text;
             return false;
         }
@@ -400,28 +644,30 @@ struct CFleet::CImpl {
             return;
         }
         try {
+            const bool wasHeld = nameHeld;
             const bool registered = Register();
-            if (!registered && !nameTaken) {
-                spdlog::error("another host (instance {}) now serves world {}; this one is not registered", takenBy,
-                              settings.world);
+            if (!registered && wasHeld) {
+                spdlog::error("another host (instance {}) now serves world {}; this one is not registered and "
+                              "refuses seat logins until it holds the name again",
+                              takenBy, settings.world);
+            } else if (registered && !wasHeld) {
+                spdlog::info("world {} holds its name again", settings.world);
             }
-            nameTaken = !registered;
         } catch (const CRedisError&) {
             // Lose() has logged it; the next beat reconnects.
         }
     }
 
-    void Enqueue(std::function<void()> job, const std::function<void()>& refuse)
+    // False when the queue is full or the fleet stops.
+    bool Enqueue(std::deque<CScriptJob>& queue, std::size_t limit, CScriptJob job)
     {
-        {
-            std::lock_guard lock(mutex);
-            if (!stopping && jobs.size() < kMaxQueued) {
-                jobs.push_back(std::move(job));
-                wake.notify_one();
-                return;
-            }
+        std::lock_guard lock(mutex);
+        if (stopping || queue.size() >= limit) {
+            return false;
         }
-        refuse();
+        queue.push_back(std::move(job));
+        wake.notify_one();
+        return true;
     }
 
     template <class F>
@@ -449,6 +695,20 @@ struct CFleet::CImpl {
         });
     }
 
+    // Every /worlds waiting for the read answers with it; a good read is
+    // kept for the next kWorldsCache.
+    void AnswerWorlds(const std::optional<std::string>& json)
+    {
+        if (json) {
+            worldsJson = *json;
+            worldsAt = Clock::now();
+        }
+        const CFleetReply reply = json ? CFleetReply{200, *json} : Error(503, "the fleet's registry is unreachable");
+        for (const auto& waiter : std::exchange(worldsWaiters, {})) {
+            waiter(reply);
+        }
+    }
+
     void CountOutcome(EOutcome outcome) { outcomes[outcome].fetch_add(1, std::memory_order_relaxed); }
 
     asio::io_context& ioc;
@@ -461,7 +721,9 @@ struct CFleet::CImpl {
     std::thread thread;
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<std::function<void()>> jobs;
+    std::deque<CScriptJob> seatJobs;
+    std::deque<CScriptJob> matchJobs;
+    bool listingWanted = false;
     bool stopping = false;
 
     // The fleet's thread only.
@@ -469,8 +731,13 @@ struct CFleet::CImpl {
     std::string shas[kScriptCount];
     Clock::time_point retryAt{};
     std::chrono::milliseconds backoff = kFirstRetry;
-    bool nameTaken = false;
     std::string takenBy;
+
+    // The event loop only.
+    CAddressLimiter limiter;
+    std::optional<std::string> worldsJson;
+    Clock::time_point worldsAt{};
+    std::vector<std::function<void(CFleetReply)>> worldsWaiters;
 
     // Users as published: those online, as the loop last counted them, and
     // those whose seat was consumed but whose login the loop has not yet
@@ -481,8 +748,11 @@ struct CFleet::CImpl {
     uint64_t seated = 0;
 
     std::atomic<bool> redisUp{false};
+    std::atomic<bool> nameHeld{true};
     std::atomic<uint64_t> outcomes[kOutcomeCount]{};
+    std::atomic<uint64_t> worldsLimited{0};
     std::atomic<uint64_t> seatsIssued{0};
+    std::atomic<uint64_t> seatsReplaced{0};
     std::atomic<uint64_t> seatsConsumed{0};
     std::atomic<uint64_t> seatsRefused{0};
     std::atomic<uint64_t> seatsExpired{0};
@@ -541,72 +811,89 @@ void CFleet::Join()
     }
 }
 
-void CFleet::Matchmake(std::string_view authorization, std::function<void(CFleetReply)> done)
+bool CFleet::HoldsName() const { return m_impl->nameHeld; }
+
+void CFleet::Matchmake(std::string_view authorization, const asio::ip::address& client,
+                       std::function<void(CFleetReply)> done)
 {
     CImpl& impl = *m_impl;
+    const std::string address = ClientKey(client);
+    if (const unsigned wait = impl.limiter.Take(address, Clock::now()); wait != 0) {
+        impl.CountOutcome(kOutcomeLimited);
+        done(Limited(wait));
+        return;
+    }
+    std::string holder = "a" + address;
+    uint32_t maxSeats = impl.settings.seatsPerAddress;
     if (impl.settings.tokens != nullptr) {
         constexpr std::string_view kBearer = "Bearer ";
-        const bool known = authorization.starts_with(kBearer) &&
-                           impl.settings.tokens->Accepts(authorization.substr(kBearer.size()));
-        if (!known) {
+        const std::string_view token =
+            authorization.starts_with(kBearer) ? authorization.substr(kBearer.size()) : std::string_view();
+        if (token.empty() || !impl.settings.tokens->Accepts(token)) {
             impl.CountOutcome(kOutcomeUnauthorized);
             done(Error(401, "matchmaking needs Authorization: Bearer with a known token"));
             return;
         }
+        holder = TokenHolder(token);
+        maxSeats = impl.settings.seatsPerToken;
     }
     auto shared = std::make_shared<std::function<void(CFleetReply)>>(std::move(done));
-    impl.Enqueue(
-        [&impl, shared] {
-            CFleetReply reply;
-            EOutcome outcome = kOutcomeUnavailable;
-            if (!impl.Connected()) {
-                reply = Error(503, "the fleet's registry is unreachable; try again shortly");
-            } else {
-                const std::string seat = NewSeatToken();
-                try {
-                    const CRedisReply answer = impl.Eval(
-                        kMatchmake, {seat, std::to_string(impl.settings.seatTtl.count())});
-                    if (answer.type == CRedisReply::EType::Array && answer.elements.size() == 2) {
-                        outcome = kOutcomeOk;
-                        impl.seatsIssued.fetch_add(1, std::memory_order_relaxed);
-                        reply = {200, "{\"world\":" + JsonQuote(answer.elements[0].text) +
-                                          ",\"url\":" + JsonQuote(answer.elements[1].text) +
-                                          ",\"seat\":" + JsonQuote(seat) + "}"};
-                    } else {
-                        outcome = kOutcomeFull;
-                        reply = Error(503, "every world is full; try again shortly");
-                    }
-                } catch (const CRedisError&) {
-                    reply = Error(503, "the fleet's registry is unreachable; try again shortly");
-                }
-            }
-            impl.CountOutcome(outcome);
-            impl.Post([shared, reply = std::move(reply)]() mutable { (*shared)(std::move(reply)); });
-        },
-        [&impl, shared] {
-            impl.CountOutcome(kOutcomeUnavailable);
-            impl.Post([shared] { (*shared)(Error(503, "too many requests waiting for the registry")); });
-        });
+    const std::string seat = NewSeatToken();
+    CScriptJob job{kMatchmake,
+                   {seat, std::to_string(impl.settings.seatTtl.count()), holder, std::to_string(maxSeats)},
+                   [&impl, shared, seat](const CRedisReply* answer) {
+                       CFleetReply reply = Error(503, "the fleet's registry is unreachable; try again shortly", 1);
+                       EOutcome outcome = kOutcomeUnavailable;
+                       if (answer != nullptr && answer->type == CRedisReply::EType::Array &&
+                           answer->elements.size() == 3) {
+                           outcome = kOutcomeOk;
+                           impl.seatsIssued.fetch_add(1, std::memory_order_relaxed);
+                           impl.seatsReplaced.fetch_add(static_cast<uint64_t>(answer->elements[2].integer),
+                                                        std::memory_order_relaxed);
+                           reply = {200, "{\"world\":" + JsonQuote(answer->elements[0].text) +
+                                             ",\"url\":" + JsonQuote(answer->elements[1].text) +
+                                             ",\"seat\":" + JsonQuote(seat) + "}"};
+                       } else if (answer != nullptr) {
+                           outcome = kOutcomeFull;
+                           reply = Error(503, "every world is full; try again shortly", 1);
+                       }
+                       impl.CountOutcome(outcome);
+                       impl.Post([shared, reply = std::move(reply)]() mutable { (*shared)(std::move(reply)); });
+                   }};
+    if (!impl.Enqueue(impl.matchJobs, kMaxQueuedMatchmakes, std::move(job))) {
+        impl.CountOutcome(kOutcomeUnavailable);
+        impl.Post([shared] { (*shared)(Error(503, "too many requests waiting for the registry", 1)); });
+    }
 }
 
-void CFleet::ListWorlds(std::function<void(CFleetReply)> done)
+void CFleet::ListWorlds(const asio::ip::address& client, std::function<void(CFleetReply)> done)
 {
     CImpl& impl = *m_impl;
-    auto shared = std::make_shared<std::function<void(CFleetReply)>>(std::move(done));
-    const auto unavailable = Error(503, "the fleet's registry is unreachable");
-    impl.Enqueue(
-        [&impl, shared, unavailable] {
-            CFleetReply reply = unavailable;
-            if (impl.Connected()) {
-                try {
-                    reply = {200, ReadWorlds(*impl.client, kWorldTtl)};
-                } catch (const CRedisError& e) {
-                    impl.Lose(e);
-                }
-            }
-            impl.Post([shared, reply = std::move(reply)]() mutable { (*shared)(std::move(reply)); });
-        },
-        [&impl, shared, unavailable] { impl.Post([shared, unavailable] { (*shared)(unavailable); }); });
+    const auto now = Clock::now();
+    if (const unsigned wait = impl.limiter.Take(ClientKey(client), now); wait != 0) {
+        impl.worldsLimited.fetch_add(1, std::memory_order_relaxed);
+        done(Limited(wait));
+        return;
+    }
+    if (impl.worldsJson && now < impl.worldsAt + kWorldsCache) {
+        done({200, *impl.worldsJson});
+        return;
+    }
+    if (impl.worldsWaiters.size() >= kMaxWorldsWaiters) {
+        done(Error(503, "too many requests waiting for the registry", 1));
+        return;
+    }
+    impl.worldsWaiters.push_back(std::move(done));
+    if (impl.worldsWaiters.size() > 1) {
+        return; // the read asked for by the first waiter answers them all
+    }
+    std::lock_guard lock(impl.mutex);
+    if (impl.stopping) {
+        impl.Post([&impl] { impl.AnswerWorlds(std::nullopt); });
+        return;
+    }
+    impl.listingWanted = true;
+    impl.wake.notify_one();
 }
 
 void CFleet::ConsumeSeat(std::string_view seat, std::function<void(bool)> done)
@@ -634,22 +921,18 @@ void CFleet::ConsumeSeat(std::string_view seat, std::function<void(bool)> done)
         finish(false);
         return;
     }
-    impl.Enqueue(
-        [&impl, finish, token = std::string(seat)] {
-            bool ok = false;
-            if (impl.Connected()) {
-                try {
-                    ok = impl.Eval(kConsume, {impl.settings.world, token}).integer == 1;
-                } catch (const CRedisError&) {
-                }
-            }
-            if (ok) {
-                std::lock_guard count(impl.countMutex);
-                ++impl.seated;
-            }
-            finish(ok);
-        },
-        [finish] { finish(false); });
+    CScriptJob job{kConsume, {impl.settings.world, std::string(seat), impl.instance},
+                   [&impl, finish](const CRedisReply* answer) {
+                       const bool ok = answer != nullptr && answer->integer == 1;
+                       if (ok) {
+                           std::lock_guard count(impl.countMutex);
+                           ++impl.seated;
+                       }
+                       finish(ok);
+                   }};
+    if (!impl.Enqueue(impl.seatJobs, kMaxQueuedSeats, std::move(job))) {
+        finish(false);
+    }
 }
 
 std::string CFleet::RenderMetrics() const
@@ -664,17 +947,25 @@ std::string CFleet::RenderMetrics() const
     };
     series("corvane_fleet_redis_up", "gauge", "1 while the fleet's Redis answers, else 0.");
     line("corvane_fleet_redis_up", impl.redisUp ? 1 : 0);
+    series("corvane_fleet_name_held", "gauge",
+           "1 while this host holds its world's name in the registry, else 0 (seat logins are refused).");
+    line("corvane_fleet_name_held", impl.nameHeld ? 1 : 0);
     series("corvane_fleet_matchmaking_total", "counter", "Matchmaking requests answered here, by outcome.");
     for (std::size_t i = 0; i < kOutcomeCount; ++i) {
         line(std::string("corvane_fleet_matchmaking_total{outcome=\"") + kOutcomeNames[i] + "\"}",
              impl.outcomes[i].load(std::memory_order_relaxed));
     }
+    series("corvane_fleet_worlds_limited_total", "counter", "GET /worlds answered 429 for its client's rate.");
+    line("corvane_fleet_worlds_limited_total", impl.worldsLimited.load(std::memory_order_relaxed));
     series("corvane_fleet_seats_issued_total", "counter", "Seats reserved by matchmaking on this host, for any world.");
     line("corvane_fleet_seats_issued_total", impl.seatsIssued.load(std::memory_order_relaxed));
+    series("corvane_fleet_seats_replaced_total", "counter",
+           "Seats given up because their holder asked for another beyond its limit of live seats.");
+    line("corvane_fleet_seats_replaced_total", impl.seatsReplaced.load(std::memory_order_relaxed));
     series("corvane_fleet_seats_consumed_total", "counter", "Seats of this world used to log in.");
     line("corvane_fleet_seats_consumed_total", impl.seatsConsumed.load(std::memory_order_relaxed));
     series("corvane_fleet_seats_refused_total", "counter",
-           "Logins refused here for a seat that was unknown, used, expired or of another world.");
+           "Logins refused here for a seat that was unknown, used, expired, of another world, or while the name was lost.");
     line("corvane_fleet_seats_refused_total", impl.seatsRefused.load(std::memory_order_relaxed));
     series("corvane_fleet_seats_expired_total", "counter", "Seats of this world that expired unused.");
     line("corvane_fleet_seats_expired_total", impl.seatsExpired.load(std::memory_order_relaxed));

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/asio/ip/address.hpp>
+
 namespace boost::asio {
 class io_context;
 }
@@ -34,12 +36,20 @@ struct CFleetSettings {
     std::chrono::milliseconds seatTtl{15000};
     // With a token file, only its holders get seats (Authorization: Bearer).
     const CTokenList* tokens = nullptr;
+    // Live seats one holder may have across the fleet: a token with a token
+    // file, else a client address. Asking beyond gives up the oldest.
+    uint32_t seatsPerToken = 2;
+    uint32_t seatsPerAddress = 8;
+    // Requests to /matchmake and /worlds per client address: a second, at once.
+    double rate = 5;
+    double burst = 20;
 };
 
 // An HTTP answer: its status and a JSON body.
 struct CFleetReply {
     unsigned status = 200;
     std::string json;
+    unsigned retryAfter = 0; // seconds, sent as Retry-After when not 0
 };
 
 class CFleet {
@@ -60,13 +70,18 @@ public:
     void Stop();
     void Join();
 
-    // POST /matchmake: a seat on the fullest world with room.
-    void Matchmake(std::string_view authorization, std::function<void(CFleetReply)> done);
-    // GET /worlds: the live worlds.
-    void ListWorlds(std::function<void(CFleetReply)> done);
+    // POST /matchmake from `client`: a seat on the fullest world with room,
+    // or 429 beyond the address's rate.
+    void Matchmake(std::string_view authorization, const boost::asio::ip::address& client,
+                   std::function<void(CFleetReply)> done);
+    // GET /worlds from `client`: the live worlds, read at most every 0.5 s.
+    void ListWorlds(const boost::asio::ip::address& client, std::function<void(CFleetReply)> done);
     // A Login token on this world: true when it was a seat issued for this
-    // world, unused and unexpired; it is used up either way.
+    // world, unused and unexpired; it is used up then. Always false while
+    // another host holds this world's name.
     void ConsumeSeat(std::string_view seat, std::function<void(bool)> done);
+    // False while another host serves a world of this name.
+    bool HoldsName() const;
 
     // Prometheus text of the fleet's series.
     std::string RenderMetrics() const;
@@ -82,8 +97,8 @@ bool LooksLikeSeat(std::string_view token);
 
 // The registry's Lua scripts, to measure them on their own. Arguments
 // (ARGV; no KEYS): Register name instance url users maxUsers version started
-// ttl_ms; Unregister name instance; Matchmake token ttl_ms; Consume name
-// token.
+// ttl_ms; Unregister name instance; Matchmake token ttl_ms holder maxSeats;
+// Consume name token instance.
 enum class EFleetScript { Register, Unregister, Matchmake, Consume };
 std::string FleetScript(EFleetScript script);
 

@@ -25,6 +25,10 @@ struct CFleetOptions {
     std::string world;     // empty: HOST:PORT of the listening address
     std::string publicUrl; // empty: ws://HOST:PORT/ws of the listening address
     std::chrono::milliseconds seatTtl{15000};
+    uint32_t seatsPerToken = 2;
+    uint32_t seatsPerAddress = 8;
+    double rate = 5;
+    double burst = 20;
 
     bool Enabled() const { return !redisUrl.empty(); }
 };

@@ -26,6 +26,9 @@ CHttpResponse FleetResponse(const CHttpRequest& req, const CFleetReply& reply)
     // A seat is good once: no cache may keep one.
     res.set(http::field::cache_control, "no-store");
     res.set("X-Content-Type-Options", "nosniff");
+    if (reply.retryAfter != 0) {
+        res.set(http::field::retry_after, std::to_string(reply.retryAfter));
+    }
     res.keep_alive(req.keep_alive());
     res.body() = reply.json + "\n";
     res.prepare_payload();
@@ -44,15 +47,16 @@ void CFleetGate::ConsumeSeat(std::string_view seat, std::function<void(bool)> do
     m_fleet.ConsumeSeat(seat, std::move(done));
 }
 
-bool CFleetGate::Answer(const CHttpRequest& req, std::function<void(CHttpResponse)> send)
+bool CFleetGate::Answer(const CHttpRequest& req, const boost::asio::ip::address& client,
+                        std::function<void(CHttpResponse)> send)
 {
     auto answer = [send, req](CFleetReply reply) { send(FleetResponse(req, reply)); };
     switch (FleetRouteOf(req)) {
     case EFleetRoute::Matchmake:
-        m_fleet.Matchmake(req[http::field::authorization], std::move(answer));
+        m_fleet.Matchmake(req[http::field::authorization], client, std::move(answer));
         return true;
     case EFleetRoute::Worlds:
-        m_fleet.ListWorlds(std::move(answer));
+        m_fleet.ListWorlds(client, std::move(answer));
         return true;
     case EFleetRoute::WrongMethod:
         send(FleetWrongMethod(req));

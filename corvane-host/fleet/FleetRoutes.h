@@ -22,7 +22,8 @@ public:
     explicit CFleetGate(CFleet& fleet) : m_fleet(fleet) {}
 
     void ConsumeSeat(std::string_view seat, std::function<void(bool)> done) override;
-    bool Answer(const CHttpRequest& req, std::function<void(CHttpResponse)> send) override;
+    bool Answer(const CHttpRequest& req, const boost::asio::ip::address& client,
+                std::function<void(CHttpResponse)> send) override;
 
 private:
     CFleet& m_fleet;

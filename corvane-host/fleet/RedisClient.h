@@ -43,6 +43,9 @@ public:
     // Sends one command and waits for its reply. An error reply is returned
     // as such; a broken connection throws CRedisError.
     CRedisReply Command(const std::vector<std::string>& args);
+    // Sends every command, then reads their replies in order: one round
+    // trip for all. Throws CRedisError like Command.
+    std::vector<CRedisReply> Pipeline(const std::vector<std::vector<std::string>>& commands);
 
 private:
     redisContext* m_context = nullptr;

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace Journal {
 
@@ -156,62 +155,150 @@ std::vector<uint32_t> CRecord::Recipients() const
 
 CJournalReader::CJournalReader(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*file) {
         throw CJournalError("cannot open journal " + path.string());
     }
-    m_data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (m_data.size() < kHeaderSize || std::memcmp(m_data.data(), kMagic, sizeof kMagic) != 0) {
-        throw CJournalError(path.string() + " is not a journal");
+    m_in = std::move(file);
+    ReadHeader(path.string());
+}
+
+CJournalReader::CJournalReader(std::unique_ptr<std::istream> in, const std::string& name) : m_in(std::move(in))
+{
+    ReadHeader(name);
+}
+
+void CJournalReader::ReadHeader(const std::string& name)
+{
+    m_in->seekg(0, std::ios::end);
+    const std::streamoff size = m_in->tellg();
+    m_in->seekg(0);
+    if (size < 0 || !*m_in) {
+        throw CJournalError("cannot read journal " + name);
     }
-    if (GetLE(m_data, kHeaderSize - 4, 4) != Crc32(m_data.data(), kHeaderSize - 4)) {
+    m_size = static_cast<uint64_t>(size);
+    std::string head(kHeaderSize, '\0');
+    if (m_size < kHeaderSize || !m_in->read(head.data(), kHeaderSize) ||
+        std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) {
+        throw CJournalError(name + " is not a journal");
+    }
+    if (GetLE(head, kHeaderSize - 4, 4) != Crc32(head.data(), kHeaderSize - 4)) {
         throw CJournalError("checksum error in the journal header" + At(0));
     }
-    m_header.version = static_cast<uint32_t>(GetLE(m_data, 8, 4));
-    m_header.flags = static_cast<uint32_t>(GetLE(m_data, 12, 4));
-    m_header.startMicros = GetLE(m_data, 16, 8);
+    m_header.version = static_cast<uint32_t>(GetLE(head, 8, 4));
+    m_header.flags = static_cast<uint32_t>(GetLE(head, 12, 4));
+    m_header.startMicros = GetLE(head, 16, 8);
     if (m_header.version != kVersion) {
         throw CJournalError("journal version " + std::to_string(m_header.version) + " is not supported (this build reads " +
                             std::to_string(kVersion) + ")");
+    }
+    if ((m_header.flags & ~kFlagFullOutputs) != 0) {
+        throw CJournalError("journal flags " + std::to_string(m_header.flags) + " are not known to this build");
     }
 }
 
 std::optional<CRecord> CJournalReader::Next()
 {
-    if (m_tornAt || m_pos == m_data.size()) {
+    if (m_tornAt || m_pos == m_size) {
         return std::nullopt;
     }
-    const std::size_t start = m_pos;
-    const std::size_t left = m_data.size() - start;
-    if (left < kFrameHeadSize) {
+    const uint64_t start = m_pos;
+    const uint64_t left = m_size - start;
+    std::string head(kFrameHeadSize, '\0');
+    if (left < kFrameHeadSize || !m_in->read(head.data(), kFrameHeadSize)) {
         m_tornAt = start;
         return std::nullopt;
     }
-    if (GetLE(m_data, start + 13, 4) != Crc32(m_data.data() + start, 13)) {
+    if (GetLE(head, 13, 4) != Crc32(head.data(), 13)) {
         throw CJournalError("checksum error in record " + std::to_string(m_number + 1) + "'s frame, bytes " +
                             std::to_string(start) + ".." + std::to_string(start + kFrameHeadSize - 1));
     }
-    const auto size = static_cast<uint32_t>(GetLE(m_data, start, 4));
+    const auto size = static_cast<uint32_t>(GetLE(head, 0, 4));
     if (size > kMaxPayload) {
-        throw CJournalError("impossible record size " + std::to_string(size) + At(start));
+        throw CJournalError("impossible size " + std::to_string(size) + " of record " + std::to_string(m_number + 1) +
+                            At(start));
     }
-    if (left < kFrameHeadSize + size + kFrameTailSize) {
+    // Checked before reading, so that a size no file holds costs nothing.
+    if (left < kFrameHeadSize + uint64_t{size} + kFrameTailSize) {
         m_tornAt = start;
         return std::nullopt;
     }
-    const std::size_t body = start + kFrameHeadSize;
-    if (GetLE(m_data, body + size, 4) != Crc32(m_data.data() + body, size)) {
-        throw CJournalError("checksum error in record " + std::to_string(m_number + 1) + ", bytes " +
-                            std::to_string(start) + ".." + std::to_string(body + size + kFrameTailSize - 1));
-    }
     CRecord record;
+    record.payload.resize(size);
+    char tail[kFrameTailSize];
+    if (!m_in->read(record.payload.data(), size) || !m_in->read(tail, kFrameTailSize)) {
+        throw CJournalError("cannot read record " + std::to_string(m_number + 1) + At(start));
+    }
+    if (GetLE(std::string_view(tail, kFrameTailSize), 0, 4) != Crc32(record.payload.data(), size)) {
+        throw CJournalError("checksum error in record " + std::to_string(m_number + 1) + ", bytes " +
+                            std::to_string(start) + ".." +
+                            std::to_string(start + kFrameHeadSize + size + kFrameTailSize - 1));
+    }
     record.number = ++m_number;
     record.offset = start;
-    record.type = static_cast<ERecord>(static_cast<uint8_t>(m_data[start + 4]));
-    record.nanos = GetLE(m_data, start + 5, 8);
-    record.payload.assign(m_data, body, size);
-    m_pos = body + size + kFrameTailSize;
+    record.type = static_cast<ERecord>(static_cast<uint8_t>(head[4]));
+    record.nanos = GetLE(head, 5, 8);
+    CheckPlace(record);
+    m_pos = start + kFrameHeadSize + size + kFrameTailSize;
     return record;
+}
+
+// Refuses what CJournalWriter never writes, before anyone acts on it.
+void CJournalReader::CheckPlace(const CRecord& record)
+{
+    const auto refuse = [&record](const std::string& why) {
+        throw CJournalError("record " + std::to_string(record.number) + At(record.offset) + ": " + why);
+    };
+    const std::size_t size = record.payload.size();
+    const auto expectSize = [&](bool fits, const char* writes) {
+        if (!fits) {
+            refuse(std::string("a ") + RecordName(record.type) + " record of " + std::to_string(size) +
+                   " payload bytes (a host writes " + writes + ")");
+        }
+    };
+    const bool full = (m_header.flags & kFlagFullOutputs) != 0;
+    switch (record.type) {
+    case ERecord::Start:
+    case ERecord::Stop:
+        expectSize(size == 0, "none");
+        break;
+    case ERecord::Login:
+    case ERecord::Logout:
+    case ERecord::Drop:
+    case ERecord::Timer:
+        expectSize(size == 4, "4");
+        break;
+    case ERecord::Message:
+        // The user id, then at least the message header the host routed by.
+        expectSize(size >= 8, "8 or more");
+        break;
+    case ERecord::SendHash:
+        if (full) {
+            refuse("a hashed send in a journal of full sends");
+        }
+        expectSize(size == 8, "8");
+        break;
+    case ERecord::SendFull:
+        if (!full) {
+            refuse("a full send in a journal of hashed sends");
+        }
+        expectSize(size >= 4 && GetLE(record.payload, 0, 4) <= (size - 4) / 4, "4 per recipient and the bytes");
+        break;
+    default:
+        refuse("unknown record type " + std::to_string(static_cast<unsigned>(record.type)));
+    }
+    if (!m_started && record.type != ERecord::Start) {
+        refuse(std::string("a ") + RecordName(record.type) + " record before the start record");
+    }
+    if (m_started && record.type == ERecord::Start) {
+        refuse("a second start record");
+    }
+    // Only the services' Uninit runs after the stop record, and it can only send.
+    if (m_stopped && !IsOutput(record.type)) {
+        refuse(std::string("a ") + RecordName(record.type) + " record after the stop record");
+    }
+    m_started = true;
+    m_stopped = m_stopped || record.type == ERecord::Stop;
 }
 
 } // namespace Journal

@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <istream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -86,30 +88,45 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Reads a journal record by record. Damage inside the file is an error; a
-// file that ends inside a record (a host killed mid-write) ends the records
-// there, and TornAt says where.
+// Reads a journal record by record, one at a time: memory stays at the
+// largest record, whatever the journal's length. Damage inside the file is
+// an error; so is a record that no host writes (one before the start record
+// or after the stop record other than the last module call's sends, a
+// second start, an unknown type, a payload of the wrong size for its type,
+// a send of the other kind than the header says). A file that ends inside a
+// record (a host killed mid-write) ends the records there, and TornAt says
+// where.
 class CJournalReader {
 public:
     // Throws CJournalError when the file cannot be opened or its header is
     // not a journal's.
     explicit CJournalReader(const std::filesystem::path& path);
+    // The same for a journal held elsewhere than in a file; `name` names it
+    // in errors.
+    CJournalReader(std::unique_ptr<std::istream> in, const std::string& name);
 
     const CHeader& Header() const { return m_header; }
 
     // The next record; nothing at the end of the records. Throws
-    // CJournalError on a checksum mismatch or an impossible size.
+    // CJournalError, naming the record, on a checksum mismatch, an
+    // impossible size or a record no host writes.
     std::optional<CRecord> Next();
 
     // The offset of an incomplete last record, once Next has reached it.
     std::optional<uint64_t> TornAt() const { return m_tornAt; }
-    uint64_t FileSize() const { return m_data.size(); }
+    uint64_t FileSize() const { return m_size; }
 
 private:
-    std::string m_data;
+    void ReadHeader(const std::string& name);
+    void CheckPlace(const CRecord& record);
+
+    std::unique_ptr<std::istream> m_in;
+    uint64_t m_size = 0; // when opened: later appends are not read
     CHeader m_header;
-    std::size_t m_pos = kHeaderSize;
+    uint64_t m_pos = kHeaderSize;
     uint64_t m_number = 0;
+    bool m_started = false;
+    bool m_stopped = false;
     std::optional<uint64_t> m_tornAt;
 };
 

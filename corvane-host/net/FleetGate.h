@@ -8,6 +8,8 @@
 
 #include "net/HttpRouter.h"
 
+#include <boost/asio/ip/address.hpp>
+
 #include <functional>
 #include <string_view>
 
@@ -15,9 +17,10 @@ class IFleetGate {
 public:
     // Uses up the seat a login's token names; done(false) when there is none.
     virtual void ConsumeSeat(std::string_view seat, std::function<void(bool)> done) = 0;
-    // Whether `req` is one of the fleet's routes; if so, its answer goes to
-    // `send`, now or later.
-    virtual bool Answer(const CHttpRequest& req, std::function<void(CHttpResponse)> send) = 0;
+    // Whether `req`, from `client`, is one of the fleet's routes; if so, its
+    // answer goes to `send`, now or later.
+    virtual bool Answer(const CHttpRequest& req, const boost::asio::ip::address& client,
+                        std::function<void(CHttpResponse)> send) = 0;
 
 protected:
     ~IFleetGate() = default;

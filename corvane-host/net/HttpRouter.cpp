@@ -31,8 +31,9 @@ void Decorate(Response& res, const CHttpRequest& req, std::string_view type)
 
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
-CHttpRouter::CHttpRouter(fs::path webRoot, std::function<bool()> started, std::function<std::string()> metrics)
-    : m_webRoot(std::move(webRoot)), m_started(std::move(started)), m_metrics(std::move(metrics))
+CHttpRouter::CHttpRouter(fs::path webRoot, std::function<std::string()> unready,
+                         std::function<std::string()> metrics)
+    : m_webRoot(std::move(webRoot)), m_unready(std::move(unready)), m_metrics(std::move(metrics))
 {
 }
 
@@ -49,11 +50,17 @@ CHttpResponse CHttpRouter::Route(const CHttpRequest& req) const
         return Reply(req, http::status::ok, m_metrics(), "text/plain; version=0.0.4; charset=utf-8");
     }
     if (path == "/healthz") {
-        return m_started() ? Reply(req, http::status::ok, "ok\n")
-                           : Reply(req, http::status::service_unavailable, "starting\n");
+        const std::string unready = m_unready();
+        return unready.empty() ? Reply(req, http::status::ok, "ok\n")
+                               : Reply(req, http::status::service_unavailable, unready + "\n");
     }
     if (path == "/ws") {
         return Reply(req, http::status::upgrade_required, "open /ws as a WebSocket\n");
+    }
+    // The page asks every host for its fleet's worlds; a host on its own has
+    // none, and says so without an error that the browser would log.
+    if (path == "/worlds") {
+        return Reply(req, http::status::no_content, "");
     }
 
     const CStaticFile found = LookUpStaticFile(m_webRoot, req.target());

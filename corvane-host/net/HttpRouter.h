@@ -32,8 +32,10 @@ std::string_view PathOf(std::string_view target);
 class CHttpRouter {
 public:
     // `webRoot` must be canonical, or empty when there is no folder to serve.
-    // `started` tells whether the module runs; `metrics` renders /metrics.
-    CHttpRouter(std::filesystem::path webRoot, std::function<bool()> started, std::function<std::string()> metrics);
+    // `unready` tells what keeps the host from taking players (empty when
+    // nothing does: /healthz answers 200); `metrics` renders /metrics.
+    CHttpRouter(std::filesystem::path webRoot, std::function<std::string()> unready,
+                std::function<std::string()> metrics);
 
     // Every request but a WebSocket upgrade at /ws, which the HTTP session
     // hands over before asking; an upgrade elsewhere is not found.
@@ -48,7 +50,7 @@ private:
     CHttpResponse ReplyFile(const CHttpRequest& req, const std::filesystem::path& file) const;
 
     std::filesystem::path m_webRoot;
-    std::function<bool()> m_started;
+    std::function<std::string()> m_unready;
     std::function<std::string()> m_metrics;
 };
 

@@ -60,7 +60,9 @@ void CHttpSession::OnRead(beast::error_code ec)
         return;
     }
     // The next request is read only after the fleet's answer has been written.
-    if (m_ctx.fleet != nullptr && m_ctx.fleet->Answer(req, [self = shared_from_this()](CHttpResponse res) {
+    beast::error_code peerEc;
+    const auto client = m_stream.socket().remote_endpoint(peerEc).address();
+    if (m_ctx.fleet != nullptr && m_ctx.fleet->Answer(req, client, [self = shared_from_this()](CHttpResponse res) {
             std::visit([&self](auto&& r) { self->Send(std::move(r)); }, std::move(res));
         })) {
         return;

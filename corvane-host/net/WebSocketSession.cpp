@@ -430,8 +430,11 @@ void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
         return;
     }
     if (m_ctx.fleet != nullptr) {
-        // In a fleet the token is a seat, used up in Redis off the loop.
+        // In a fleet the token is a seat, used up in Redis off the loop. The
+        // player has done its part in time: a slow Redis must not cost it
+        // the login, and the seat check always answers (command timeout).
         m_awaitingSeat = true;
+        m_loginTimer.cancel();
         m_ctx.fleet->ConsumeSeat(*token, [self = shared_from_this()](bool ok) { self->OnSeat(ok); });
         return;
     }

@@ -15,7 +15,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -189,28 +188,19 @@ CStdoutDrain::CStdoutDrain(std::size_t bufferBytes) : m_shared(std::make_shared<
 
 CStdoutDrain::~CStdoutDrain()
 {
+    std::fflush(stdout);
+    CShared& shared = *m_shared;
+    // Descriptor 1 holds the pipe's only write end: pointing it back at the
+    // real output lets the reader take every byte written so far and then
+    // see the end. Waiting for that end, rather than for an empty pipe,
+    // covers the bytes the reader has taken but not yet passed on.
+    ::dup2(shared.sink, STDOUT_FILENO);
     // A stalled output must not hold up the exit: lines still buffered
     // after the timeout are lost with the process.
-    std::fflush(stdout);
-    const auto deadline = std::chrono::steady_clock::now() + kFinishTimeout;
-    CShared& shared = *m_shared;
-    for (;;) {
-        int unread = 0;
-        ::ioctl(shared.pipeRead, FIONREAD, &unread);
-        {
-            std::unique_lock lock(shared.mutex);
-            if (unread == 0 && shared.lines.empty() && !shared.writing) {
-                break;
-            }
-            if (shared.sinkGone.load()) {
-                break;
-            }
-            shared.wake.wait_for(lock, std::chrono::milliseconds(10));
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-    }
+    std::unique_lock lock(shared.mutex);
+    shared.wake.wait_for(lock, kFinishTimeout, [&shared] {
+        return shared.sinkGone.load() || (shared.readerDone && shared.lines.empty() && !shared.writing);
+    });
 }
 
 uint64_t CStdoutDrain::LinesWritten() const { return m_shared->written.load(std::memory_order_relaxed); }

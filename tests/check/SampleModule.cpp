@@ -5,6 +5,7 @@
 #include <corvane/KVServerApi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -12,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -223,8 +226,34 @@ CSampleService g_service;
 extern "C" KV_EXPORT int SampleVersion() { return 1; }
 #endif
 
+#if defined(CORVANE_FAULT_FORKED_CHILD)
+// Forks on load a child that inherits every descriptor of the loading
+// process and outlives it, and names it in the file CORVANE_TEST_PIDFILE
+// names. The child gives up after two minutes.
+[[gnu::constructor]] static void ForkAChild()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        sleep(120);
+        _exit(0);
+    }
+    if (const char* file = std::getenv("CORVANE_TEST_PIDFILE")) {
+        if (FILE* out = std::fopen(file, "a")) {
+            std::fprintf(out, "%d\n", static_cast<int>(child));
+            std::fclose(out);
+        }
+    }
+}
+#endif
+
 extern "C" KV_EXPORT int32_t KVServerStart(IServerHost* host)
 {
+#if defined(CORVANE_FAULT_HANG)
+    // Never returns, for as long as a test could wait.
+    for (int i = 0; i < 600; ++i) {
+        sleep(1);
+    }
+#endif
     host->GetServiceManager()->RegisterService(1, &g_service);
 #if defined(CORVANE_FAULT_START)
     host->GetTimerManager()->AddTimer(&g_service, 0);

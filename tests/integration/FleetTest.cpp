@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <deque>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -282,10 +285,13 @@ TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
     EXPECT_TRUE(Eventually([&] { return Matchmake("bravo").world == "alpha"; }, 3s));
 }
 
+// These poll the worlds 50 times a second from one address.
+const std::vector<std::string> kPolled{"--fleet-rate", "100", "--fleet-burst", "100"};
+
 TEST_F(CFleetTest, AKilledHostLeavesWithinThreeSecondsAStoppedOneAtOnce)
 {
     for (const char* name : {"alpha", "bravo", "charlie"}) {
-        StartWorld(name);
+        StartWorld(name, kPolled);
     }
     ASSERT_EQ(Worlds("alpha"), (std::set<std::string>{"alpha", "bravo", "charlie"}));
 
@@ -293,16 +299,18 @@ TEST_F(CFleetTest, AKilledHostLeavesWithinThreeSecondsAStoppedOneAtOnce)
     ASSERT_TRUE(m_hosts.at("bravo")->WaitExit(5s).has_value());
     const auto killedAt = Clock::now();
     ASSERT_TRUE(Eventually([&] { return Worlds("alpha") == std::set<std::string>{"alpha", "charlie"}; }, 5s));
-    EXPECT_LE(Clock::now() - killedAt, 3300ms) << "a time-to-live of 3 s, plus the polling";
+    EXPECT_LE(Clock::now() - killedAt, 3800ms) << "a time-to-live of 3 s, the 0.5 s cache of /worlds, the polling";
 
     m_hosts.at("charlie")->Signal(SIGTERM);
     EXPECT_EQ(m_hosts.at("charlie")->WaitExit(5s), 0);
-    EXPECT_EQ(Worlds("alpha"), std::set<std::string>{"alpha"});
+    const auto stoppedAt = Clock::now();
+    ASSERT_TRUE(Eventually([&] { return Worlds("alpha") == std::set<std::string>{"alpha"}; }, 2s));
+    EXPECT_LE(Clock::now() - stoppedAt, 800ms) << "at once, but for the cache of /worlds";
 }
 
 TEST_F(CFleetTest, WithoutRedisPlayersKeepPlayingAndTheWorldComesBack)
 {
-    StartWorld("alpha");
+    StartWorld("alpha", kPolled);
     auto mover = Connect("alpha");
     ASSERT_EQ(mover->Login(Matchmake("alpha").seat).code, kLoginOk);
     auto watcher = Connect("alpha");
@@ -501,6 +509,537 @@ TEST_F(CFleetTest, UnderAgonesTheWorldIsRegisteredAtTheAddressTheSdkGives)
     ASSERT_TRUE(Eventually([&] { return sdk.Requests().size() >= 2; }, 5s));
     EXPECT_EQ(sdk.Requests()[0], "GET /gameserver HTTP/1.1 ");
     EXPECT_EQ(sdk.Requests()[1], "POST /ready HTTP/1.1 {}");
+}
+
+} // namespace
+
+namespace {
+
+// One HTTP/1.1 connection from a chosen loopback address (127.0.0.0/8 is
+// all loopback on Linux), kept alive across requests: how the host tells
+// clients apart by address.
+class CHttpFrom {
+public:
+    struct CAnswer {
+        int status = 0;
+        int retryAfter = 0;
+        std::string body;
+    };
+
+    CHttpFrom(const std::string& source, uint16_t port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        const timeval timeout{5, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+            ::connect(m_fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            throw std::runtime_error("cannot connect from " + source);
+        }
+    }
+    ~CHttpFrom() { ::close(m_fd); }
+
+    CHttpFrom(const CHttpFrom&) = delete;
+    CHttpFrom& operator=(const CHttpFrom&) = delete;
+
+    // Status 0 when the connection failed or timed out.
+    CAnswer Request(const std::string& method, const std::string& target, const std::string& authorization = {})
+    {
+        std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n";
+        if (!authorization.empty()) {
+            request += "Authorization: " + authorization + "\r\n";
+        }
+        request += "\r\n";
+        if (::send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+            return {};
+        }
+        std::size_t end = std::string::npos;
+        while ((end = m_buffer.find("\r\n\r\n")) == std::string::npos) {
+            if (!Fill()) {
+                return {};
+            }
+        }
+        const std::string head = m_buffer.substr(0, end + 2);
+        const auto number = [&head](const std::string& name) {
+            std::smatch m;
+            return std::regex_search(head, m, std::regex("\r\n" + name + ": *([0-9]+)", std::regex::icase))
+                       ? std::stoi(m[1])
+                       : 0;
+        };
+        const std::size_t length = static_cast<std::size_t>(number("Content-Length"));
+        while (m_buffer.size() < end + 4 + length) {
+            if (!Fill()) {
+                return {};
+            }
+        }
+        CAnswer answer{std::stoi(head.substr(9, 3)), number("Retry-After"), m_buffer.substr(end + 4, length)};
+        m_buffer.erase(0, end + 4 + length);
+        return answer;
+    }
+
+private:
+    bool Fill()
+    {
+        char chunk[4096];
+        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            return false;
+        }
+        m_buffer.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    int m_fd = -1;
+    std::string m_buffer;
+};
+
+CHttpFrom::CAnswer RequestFrom(const std::string& source, uint16_t port, const std::string& method,
+                               const std::string& target, const std::string& authorization = {})
+{
+    return CHttpFrom(source, port).Request(method, target, authorization);
+}
+
+// A TCP relay on loopback that holds every chunk `delay` before passing it
+// on, both ways: a Redis that far away.
+class CDelayProxy {
+public:
+    CDelayProxy(uint16_t target, std::chrono::milliseconds delay) : m_target(target), m_delay(delay)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(m_listener, 16) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            throw std::runtime_error("cannot listen");
+        }
+        m_port = ntohs(addr.sin_port);
+        m_threads.emplace_back([this] { Accept(); });
+    }
+
+    ~CDelayProxy()
+    {
+        m_stop = true;
+        for (std::thread& t : m_threads) {
+            t.join();
+        }
+        for (const int fd : m_fds) {
+            ::close(fd);
+        }
+        ::close(m_listener);
+    }
+
+    uint16_t Port() const { return m_port; }
+
+private:
+    void Accept()
+    {
+        while (!m_stop) {
+            pollfd p{m_listener, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            const int client = ::accept(m_listener, nullptr, nullptr);
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(m_target);
+            if (client < 0 || ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+                ::close(client);
+                ::close(server);
+                continue;
+            }
+            m_fds.insert(m_fds.end(), {client, server});
+            m_threads.emplace_back([this, client, server] { Pump(client, server); });
+            m_threads.emplace_back([this, server, client] { Pump(server, client); });
+        }
+    }
+
+    // Reads `from` and writes each chunk to `to` once it is `m_delay` old.
+    void Pump(int from, int to)
+    {
+        std::deque<std::pair<Clock::time_point, std::string>> held;
+        bool open = true;
+        while (!m_stop && (open || !held.empty())) {
+            int wait = 50;
+            if (!held.empty()) {
+                const auto due = std::chrono::ceil<std::chrono::milliseconds>(held.front().first - Clock::now());
+                wait = static_cast<int>(std::clamp<long long>(due.count(), 0, 50));
+            }
+            pollfd p{from, POLLIN, 0};
+            if (open && ::poll(&p, 1, wait) > 0) {
+                char chunk[65536];
+                const ssize_t n = ::read(from, chunk, sizeof chunk);
+                if (n <= 0) {
+                    open = false;
+                } else {
+                    held.emplace_back(Clock::now() + m_delay, std::string(chunk, static_cast<std::size_t>(n)));
+                }
+            } else if (!open) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            }
+            while (!held.empty() && held.front().first <= Clock::now()) {
+                (void)!::send(to, held.front().second.data(), held.front().second.size(), MSG_NOSIGNAL);
+                held.pop_front();
+            }
+        }
+        ::shutdown(to, SHUT_WR);
+    }
+
+    uint16_t m_target;
+    std::chrono::milliseconds m_delay;
+    int m_listener = -1;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::vector<int> m_fds;          // the accept thread's until the end
+    std::vector<std::thread> m_threads; // idem
+};
+
+// The seats reserved on every live world, as /worlds tells them.
+int ReservedSeats(uint16_t port, const std::string& source = "127.0.0.1")
+{
+    const CHttpFrom::CAnswer worlds = RequestFrom(source, port, "GET", "/worlds");
+    int total = 0;
+    const std::regex reserved("\"reserved\":([0-9]+)");
+    for (auto it = std::sregex_iterator(worlds.body.begin(), worlds.body.end(), reserved);
+         it != std::sregex_iterator(); ++it) {
+        total += std::stoi((*it)[1]);
+    }
+    return total;
+}
+
+TEST_F(CFleetTest, OneAddressHoldsAFewSeatsAcrossTheFleetAndAskingAgainReplacesTheOldest)
+{
+    StartWorld("alpha", {"--max-users", "3", "--seats-per-address", "3", "--fleet-burst", "100"});
+    StartWorld("bravo", {"--max-users", "3", "--seats-per-address", "3", "--fleet-burst", "100"});
+    const uint16_t port = m_hosts.at("alpha")->Port();
+
+    std::vector<std::string> seats;
+    std::set<std::string> worlds;
+    for (int i = 0; i < 10; ++i) {
+        const CHttpFrom::CAnswer answer = RequestFrom("127.0.0.2", port, "POST", "/matchmake");
+        ASSERT_EQ(answer.status, 200) << answer.body;
+        seats.push_back(JsonField(answer.body, "seat"));
+        worlds.insert(JsonField(answer.body, "world"));
+    }
+    EXPECT_EQ(ReservedSeats(port), 3) << "the fleet has 6 seats; one address holds 3 at most";
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_seats_replaced_total"), 7);
+
+    // Others still find room, across both worlds.
+    for (const char* other : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        const CHttpFrom::CAnswer answer = RequestFrom(other, m_hosts.at("bravo")->Port(), "POST", "/matchmake");
+        EXPECT_EQ(answer.status, 200) << other << ": " << answer.body;
+        worlds.insert(JsonField(answer.body, "world"));
+    }
+    EXPECT_EQ(worlds, (std::set<std::string>{"alpha", "bravo"}));
+    EXPECT_EQ(RequestFrom("127.0.0.6", port, "POST", "/matchmake").status, 503) << "all 6 seats are held";
+
+    // A replaced seat is no seat; the newest ones are.
+    int refused = 0;
+    for (const std::string& name : {std::string("alpha"), std::string("bravo")}) {
+        refused += LoginCode(name, seats[0]) == kLoginUnauthorized ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 2) << "the first seat was given up";
+    int admitted = 0;
+    for (const std::string& name : {std::string("alpha"), std::string("bravo")}) {
+        for (const std::size_t i : {7u, 8u, 9u}) {
+            admitted += LoginCode(name, seats[i]) == kLoginOk ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(admitted, 3) << "the three newest seats are good, each on its world";
+}
+
+TEST_F(CFleetTest, ATokenMatchmakingAgainReplacesItsSeat)
+{
+    CHostProcess scratch;
+    const auto tokens = scratch.Folder() / "tokens.txt";
+    std::ofstream(tokens) << "hoarder\nplayer\n";
+    StartWorld("alpha", {"--token-file", tokens.string(), "--max-users", "3", "--seats-per-token", "1",
+                         "--fleet-burst", "100"});
+    const uint16_t port = m_hosts.at("alpha")->Port();
+
+    // From many addresses: the bound is the token's, not the address's.
+    std::vector<std::string> seats;
+    for (int i = 0; i < 6; ++i) {
+        const CHttpFrom::CAnswer answer =
+            RequestFrom("127.0.1." + std::to_string(i + 1), port, "POST", "/matchmake", "Bearer hoarder");
+        ASSERT_EQ(answer.status, 200) << answer.body;
+        seats.push_back(JsonField(answer.body, "seat"));
+    }
+    EXPECT_EQ(ReservedSeats(port), 1);
+    const CHttpFrom::CAnswer player = RequestFrom("127.0.1.9", port, "POST", "/matchmake", "Bearer player");
+    ASSERT_EQ(player.status, 200);
+    EXPECT_EQ(LoginCode("alpha", seats[4]), kLoginUnauthorized);
+    EXPECT_EQ(LoginCode("alpha", seats[5]), kLoginOk);
+    EXPECT_EQ(LoginCode("alpha", JsonField(player.body, "seat")), kLoginOk);
+}
+
+TEST_F(CFleetTest, AnAddressBeyondItsRateGets429WithRetryAfter)
+{
+    StartWorld("alpha", {"--fleet-rate", "0.5", "--fleet-burst", "3"});
+    const uint16_t port = m_hosts.at("alpha")->Port();
+    CHttpFrom client("127.0.0.2", port);
+    EXPECT_EQ(client.Request("POST", "/matchmake").status, 200);
+    EXPECT_EQ(client.Request("GET", "/worlds").status, 200);
+    EXPECT_EQ(client.Request("POST", "/matchmake").status, 200);
+    for (const char* target : {"/matchmake", "/worlds"}) {
+        const CHttpFrom::CAnswer limited = client.Request(target == std::string("/worlds") ? "GET" : "POST", target);
+        EXPECT_EQ(limited.status, 429) << target;
+        EXPECT_EQ(limited.retryAfter, 2) << target << ": one request every 2 s";
+        EXPECT_NE(limited.body.find("\"error\":"), std::string::npos);
+    }
+    EXPECT_EQ(RequestFrom("127.0.0.3", port, "POST", "/matchmake").status, 200) << "another address";
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_matchmaking_total{outcome=\"limited\"}"), 1);
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_worlds_limited_total"), 1);
+}
+
+TEST_F(CFleetTest, AWorldStoppedAndStartedUnderItsNameIsNotOversold)
+{
+    StartWorld("alpha", {"--max-users", "3"});
+    std::vector<std::string> before;
+    for (int i = 0; i < 3; ++i) {
+        before.push_back(Matchmake("alpha").seat);
+    }
+    m_hosts.at("alpha")->Signal(SIGTERM);
+    ASSERT_EQ(m_hosts.at("alpha")->WaitExit(5s), 0);
+
+    StartWorld("alpha", {"--max-users", "3"});
+    std::vector<std::string> after;
+    for (int i = 0; i < 3; ++i) {
+        const CSeat seat = Matchmake("alpha");
+        ASSERT_EQ(seat.status, 200);
+        after.push_back(seat.seat);
+    }
+    EXPECT_EQ(Matchmake("alpha").status, 503);
+    std::vector<std::unique_ptr<CGameClient>> players;
+    for (const std::string& seat : before) {
+        EXPECT_EQ(LoginCode("alpha", seat), kLoginUnauthorized) << "a seat of the stopped world";
+    }
+    for (const std::string& seat : after) {
+        players.push_back(Connect("alpha"));
+        EXPECT_EQ(players.back()->Login(seat).code, kLoginOk);
+    }
+}
+
+TEST_F(CFleetTest, AHostWhoseNameWasTakenRefusesSeatsUntilItHoldsItAgain)
+{
+    StartWorld("alpha");
+    CHostProcess& first = *m_hosts.at("alpha");
+    const uint16_t firstPort = first.Port();
+    first.Signal(SIGSTOP);
+    // Its registration expires: another host may take the name.
+    std::this_thread::sleep_for(3500ms);
+    auto moved = std::move(m_hosts.at("alpha"));
+    StartWorld("alpha"); // the taker
+    m_hosts["first"] = std::move(moved);
+    m_hosts.at("first")->Signal(SIGCONT);
+
+    ASSERT_TRUE(Eventually([&] { return Metric("first", "corvane_fleet_name_held") == 0; }, 3s));
+    const CHttpReply health = HttpGet("127.0.0.1", firstPort, "/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_NE(health.body.find("another host serves this world's name"), std::string::npos) << health.body;
+
+    const CSeat seat = Matchmake("alpha");
+    ASSERT_EQ(seat.status, 200);
+    EXPECT_EQ(seat.url, "ws://127.0.0.1:" + std::to_string(m_hosts.at("alpha")->Port()) + "/ws");
+    EXPECT_EQ(LoginCode("first", seat.seat), kLoginUnauthorized) << "the seat is the taker's";
+    EXPECT_EQ(LoginCode("alpha", seat.seat), kLoginOk) << "and the refusal left it valid";
+
+    m_hosts.at("alpha")->Signal(SIGTERM);
+    ASSERT_EQ(m_hosts.at("alpha")->WaitExit(5s), 0);
+    ASSERT_TRUE(Eventually([&] { return Metric("first", "corvane_fleet_name_held") == 1; }, 3s));
+    EXPECT_EQ(HttpGet("127.0.0.1", firstPort, "/healthz").status, 200);
+    EXPECT_EQ(LoginCode("first", Matchmake("first").seat), kLoginOk);
+}
+
+// A client that loops POST /matchmake on one connection: it gets 429s and
+// its own seats replaced, and a real player still gets in.
+TEST_F(CFleetTest, DrillMatchmakeFlood)
+{
+    StartWorld("alpha", {"--max-users", "5"});
+    StartWorld("bravo", {"--max-users", "5"});
+    const uint16_t port = m_hosts.at("alpha")->Port();
+    std::map<int, int> statuses;
+    {
+        CHttpFrom flood("127.0.0.2", port);
+        const auto end = Clock::now() + 1500ms;
+        while (Clock::now() < end) {
+            ++statuses[flood.Request("POST", "/matchmake").status];
+        }
+    }
+    EXPECT_GT(statuses[429], 100) << "one request every 0.2 s after a burst of 20";
+    EXPECT_LE(statuses[200], 20 + 1.5 * 5 + 1);
+    EXPECT_EQ(statuses[200] + statuses[429], std::accumulate(statuses.begin(), statuses.end(), 0,
+                                                             [](int sum, const auto& s) { return sum + s.second; }));
+    EXPECT_EQ(ReservedSeats(port, "127.0.0.3"), 8) << "the address's live seats, of the fleet's 10";
+
+    const CHttpFrom::CAnswer player = RequestFrom("127.0.0.4", port, "POST", "/matchmake");
+    ASSERT_EQ(player.status, 200) << player.body;
+    EXPECT_EQ(LoginCode(JsonField(player.body, "world"), JsonField(player.body, "seat")), kLoginOk);
+}
+
+// More matchmakes at once than may wait for a slow Redis: those beyond the
+// queue are told at once to retry, the others are answered.
+TEST_F(CFleetTest, MatchmakesBeyondTheQueueAreRefusedAtOnce)
+{
+    CDelayProxy proxy(m_redisPort, 100ms);
+    auto host = std::make_unique<CHostProcess>();
+    host->Start({"--redis", "redis://127.0.0.1:" + std::to_string(proxy.Port()), "--world", "alpha"});
+    const uint16_t port = host->Port();
+    m_hosts["alpha"] = std::move(host);
+
+    struct CAsk {
+        int fd = -1;
+        std::string answer;
+        Clock::duration took{};
+    };
+    std::vector<CAsk> asks(400);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < asks.size(); ++i) {
+        asks[i].fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | (5u << 16) | static_cast<uint32_t>(i + 1));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        ASSERT_EQ(::bind(asks[i].fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        ASSERT_EQ(::connect(asks[i].fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        const std::string request = "POST /matchmake HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        ASSERT_EQ(::send(asks[i].fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    }
+    std::size_t open = asks.size();
+    while (open > 0 && Clock::now() - start < 10s) {
+        std::vector<pollfd> fds;
+        for (const CAsk& ask : asks) {
+            fds.push_back({ask.fd, static_cast<short>(ask.took == Clock::duration{} ? POLLIN : 0), 0});
+        }
+        ::poll(fds.data(), fds.size(), 50);
+        for (std::size_t i = 0; i < asks.size(); ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(asks[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                asks[i].answer.append(chunk, static_cast<std::size_t>(n));
+            } else {
+                asks[i].took = Clock::now() - start;
+                --open;
+            }
+        }
+    }
+    std::map<std::string, int> outcomes;
+    Clock::duration slowestRefusal{};
+    for (CAsk& ask : asks) {
+        ::close(ask.fd);
+        if (ask.answer.starts_with("HTTP/1.1 200")) {
+            ++outcomes["seat"];
+        } else if (ask.answer.find("too many requests waiting") != std::string::npos) {
+            ++outcomes["busy"];
+            EXPECT_NE(ask.answer.find("Retry-After: 1\r\n"), std::string::npos);
+            slowestRefusal = std::max(slowestRefusal, ask.took);
+        } else if (ask.answer.find("every world is full") != std::string::npos) {
+            ++outcomes["full"];
+        } else {
+            ++outcomes["other"];
+        }
+    }
+    EXPECT_EQ(outcomes["other"], 0) << ::testing::PrintToString(outcomes);
+    EXPECT_EQ(outcomes["seat"], 155) << ::testing::PrintToString(outcomes);
+    EXPECT_GT(outcomes["busy"], 0) << ::testing::PrintToString(outcomes);
+    EXPECT_LT(slowestRefusal, 1s) << "refused at once, not after the queue";
+}
+
+// Redis 0.1 s away each way: 40 players joining at once all get in, and a
+// flood of /worlds does not hold up matchmaking.
+TEST_F(CFleetTest, DrillSlowRedis)
+{
+    CDelayProxy proxy(m_redisPort, 100ms);
+    auto host = std::make_unique<CHostProcess>();
+    host->Start({"--redis", "redis://127.0.0.1:" + std::to_string(proxy.Port()), "--world", "alpha", "--max-users",
+                 "60"});
+    const uint16_t port = host->Port();
+    m_hosts["alpha"] = std::move(host);
+
+    std::atomic<int> joined{0};
+    std::vector<std::string> failures;
+    std::mutex mutex;
+    const auto start = Clock::now();
+    std::vector<std::thread> players;
+    for (int i = 0; i < 40; ++i) {
+        players.emplace_back([&, i] {
+            std::string why;
+            try {
+                const CHttpFrom::CAnswer seat =
+                    RequestFrom("127.0.2." + std::to_string(i + 1), port, "POST", "/matchmake");
+                if (seat.status != 200) {
+                    why = "matchmake " + std::to_string(seat.status);
+                } else {
+                    CGameClient client;
+                    client.Connect({.host = "127.0.0.1", .port = port, .source = "127.0.2." + std::to_string(i + 1)});
+                    const int code = client.Login(JsonField(seat.body, "seat"), 15s).code;
+                    if (code == kLoginOk) {
+                        ++joined;
+                        return;
+                    }
+                    why = "login " + std::to_string(code);
+                }
+            } catch (const std::exception& e) {
+                why = e.what();
+            }
+            std::lock_guard lock(mutex);
+            failures.push_back(why);
+        });
+    }
+    for (std::thread& t : players) {
+        t.join();
+    }
+    EXPECT_EQ(joined, 40) << ::testing::PrintToString(failures);
+    const auto joinTime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_LT(joinTime, 5s) << "pipelined, the 40 joins take a few round trips";
+
+    // 60 clients loop GET /worlds while three players matchmake.
+    std::atomic<bool> stop{false};
+    std::atomic<int> listed{0};
+    std::vector<std::thread> flood;
+    for (int i = 0; i < 60; ++i) {
+        flood.emplace_back([&, i] {
+            try {
+                CHttpFrom client("127.0.3." + std::to_string(i + 1), port);
+                while (!stop) {
+                    if (client.Request("GET", "/worlds").status == 200) {
+                        ++listed;
+                    }
+                }
+            } catch (const std::exception&) {
+            }
+        });
+    }
+    const auto floodStart = Clock::now();
+    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 3; ++i) {
+        const auto asked = Clock::now();
+        const CHttpFrom::CAnswer seat = RequestFrom("127.0.4." + std::to_string(i + 1), port, "POST", "/matchmake");
+        EXPECT_EQ(seat.status, 200) << seat.body;
+        EXPECT_LT(Clock::now() - asked, 1500ms) << "a few round trips at most";
+    }
+    std::this_thread::sleep_until(floodStart + 1500ms);
+    stop = true;
+    for (std::thread& t : flood) {
+        t.join();
+    }
+    EXPECT_GE(listed, 60) << "every flooder was answered too";
 }
 
 } // namespace

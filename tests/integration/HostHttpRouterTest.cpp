@@ -75,7 +75,7 @@ protected:
 
     CHttpRouter Router(bool started = true)
     {
-        return CHttpRouter(m_folder / "root", [started] { return started; }, [] { return std::string("m 1\n"); });
+        return CHttpRouter(m_folder / "root", [started] { return std::string(started ? "" : "starting"); }, [] { return std::string("m 1\n"); });
     }
 
     fs::path m_folder;
@@ -97,6 +97,10 @@ TEST_F(HttpRouter, HealthMetricsAndTheGamePath)
     EXPECT_EQ(metrics.type, "text/plain; version=0.0.4; charset=utf-8");
 
     EXPECT_EQ(See(router.Route(Request("/ws"))).status, 426u);
+    // A host outside a fleet has no worlds to list, and that is no error.
+    const CSeen worlds = See(router.Route(Request("/worlds")));
+    EXPECT_EQ(worlds.status, 204u);
+    EXPECT_EQ(worlds.body, "");
     CHttpRequest upgrade = Request("/elsewhere");
     upgrade.set(http::field::connection, "Upgrade");
     upgrade.set(http::field::upgrade, "websocket");
@@ -144,6 +148,6 @@ TEST_F(HttpRouter, StaticFilesAndTheirErrors)
     EXPECT_EQ(See(router.Route(Request("/../secret.txt"))).status, 403u);
     EXPECT_EQ(See(router.Route(Request("/%zz"))).status, 400u);
     // Without a web root every file is missing.
-    const CHttpRouter bare(fs::path(), [] { return true; }, [] { return std::string(); });
+    const CHttpRouter bare(fs::path(), [] { return std::string(); }, [] { return std::string(); });
     EXPECT_EQ(See(bare.Route(Request("/index.html"))).status, 404u);
 }

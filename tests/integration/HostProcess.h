@@ -26,11 +26,12 @@ std::filesystem::path ShiftedMovesModulePath();
 // A loopback port that nothing listens on right now.
 uint16_t FreeLoopbackPort();
 
-// Runs a program to its end: its exit code, and its standard output and
-// error together.
+// Runs a program to its end: its exit code, its standard output and error
+// together, and the most memory it held.
 struct CProgramResult {
     int exitCode = -1;
     std::string output;
+    long maxRssKb = 0;
 };
 CProgramResult RunProgram(const std::filesystem::path& exe, const std::vector<std::string>& args);
 

@@ -5,6 +5,7 @@
 #include "journal/Journal.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -26,6 +27,35 @@ void WriteAll(const fs::path& file, const std::string& bytes)
 }
 
 bool Contains(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+// A journal written record by record, as a test wants it.
+class CJournalText {
+public:
+    explicit CJournalText(bool fullOutputs = false)
+    {
+        Journal::CHeader header;
+        header.flags = fullOutputs ? Journal::kFlagFullOutputs : 0;
+        bytes = Journal::EncodeHeader(header);
+    }
+    CJournalText& Add(Journal::ERecord type, std::string payload = {})
+    {
+        Journal::AppendRecord(bytes, type, m_nanos++, payload);
+        return *this;
+    }
+    CJournalText& User(Journal::ERecord type, uint32_t userId, std::string after = {})
+    {
+        std::string payload(4, '\0');
+        for (int i = 0; i < 4; ++i) {
+            payload[static_cast<std::size_t>(i)] = static_cast<char>(userId >> (8 * i));
+        }
+        return Add(type, payload + after);
+    }
+
+    std::string bytes;
+
+private:
+    uint64_t m_nanos = 0;
+};
 
 class Replay : public CHostFixture {
 protected:
@@ -265,3 +295,81 @@ TEST_F(Replay, WriteErrorStopsTheRecordingButNotTheGame)
     EXPECT_EQ(CountLines(m_host.Stderr(), "recording to /dev/full stopped"), 1) << m_host.Stderr();
     EXPECT_EQ(Get("/healthz").status, 200);
 }
+
+TEST_F(Replay, RecordsNoHostWritesAreRefusedWithTheirNumber)
+{
+    using Journal::ERecord;
+    // A message to a module nobody registered: the host drops it.
+    const std::string message{'\x11', '\x11', '\x01', '\x00'};
+    const auto session = [&] { return CJournalText().Add(ERecord::Start).User(ERecord::Login, 1); };
+    const fs::path journal = m_host.Folder() / "crafted.journal";
+    for (const auto& [bytes, says] : std::vector<std::pair<std::string, std::string>>{
+             {session().Add(ERecord::Stop).User(ERecord::Message, 1, message).bytes,
+              "record 4 at byte offset 95: a message record after the stop record"},
+             {session().Add(ERecord::Stop).User(ERecord::Timer, 1).bytes, "record 4 at byte offset 95: a timer record after"},
+             {session().Add(ERecord::Stop).Add(ERecord::Start).bytes, "record 4 at byte offset 95: a second start record"},
+             {session().Add(ERecord::Start).bytes, "record 3 at byte offset 74: a second start record"},
+             {CJournalText().User(ERecord::Login, 1).Add(ERecord::Start).bytes,
+              "record 1 at byte offset 28: a login record before the start record"},
+             {session().User(ERecord::Message, 1).bytes,
+              "record 3 at byte offset 74: a message record of 4 payload bytes (a host writes 8 or more)"},
+             {session().Add(ERecord::Stop, "x").bytes, "record 3 at byte offset 74: a stop record of 1 payload bytes"},
+             {session().User(ERecord::SendFull, 0).bytes, "record 3 at byte offset 74: a full send in a journal of hashed"},
+             {session().Add(static_cast<ERecord>(42)).bytes, "record 3 at byte offset 74: unknown record type 42"},
+         }) {
+        WriteAll(journal, bytes);
+        const CProgramResult result = RunReplay(journal);
+        SCOPED_TRACE(says);
+        EXPECT_EQ(result.exitCode, 2) << result.output;
+        EXPECT_EQ(CountLines(result.output, "corvane-replay: " + says), 1) << result.output;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
+    }
+    // What a host does write after the stop record: the services' Uninit sends.
+    WriteAll(journal, session().Add(ERecord::Stop).Add(ERecord::SendHash, std::string(8, '\0')).bytes);
+    const CProgramResult uninitSend = RunReplay(journal);
+    EXPECT_EQ(uninitSend.exitCode, 0) << uninitSend.output;
+    EXPECT_TRUE(Contains(uninitSend.output, "replayed records 1 to 4: 1 logins")) << uninitSend.output;
+}
+
+TEST_F(Replay, MemoryDoesNotGrowWithTheJournal)
+{
+    using Journal::ERecord;
+    // The sanitizer's quarantine would keep every freed record; the reader's
+    // own memory is what is measured.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string saved = sanitizer != nullptr ? sanitizer : "";
+    ::setenv("ASAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "quarantine_size_mb=4").c_str(), 1);
+    // One user's 1 MiB message to a module nobody registered, over and over.
+    // The test holds one record, not the journal: a child counts its
+    // parent's memory as its own until it runs the program.
+    std::string message;
+    const std::string body =
+        std::string{'\x01', '\0', '\0', '\0', '\x11', '\x11', '\x01', '\0'} + std::string(1 << 20, 'm');
+    Journal::AppendRecord(message, ERecord::Message, 1, body);
+    std::string stop;
+    Journal::AppendRecord(stop, ERecord::Stop, 2, {});
+    const fs::path journal = m_host.Folder() / "long.journal";
+    std::vector<long> rss;
+    for (const int messages : {4, 68}) {
+        {
+            std::ofstream out(journal, std::ios::binary | std::ios::trunc);
+            out << CJournalText().Add(ERecord::Start).User(ERecord::Login, 1).bytes;
+            for (int i = 0; i < messages; ++i) {
+                out << message;
+            }
+            out << stop;
+        }
+        const CProgramResult result = RunReplay(journal);
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_TRUE(Contains(result.output, std::to_string(messages) + " messages")) << result.output;
+        rss.push_back(result.maxRssKb);
+    }
+    if (sanitizer != nullptr) {
+        ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    } else {
+        ::unsetenv("ASAN_OPTIONS");
+    }
+    // 64 MiB more of journal; the replay holds a record or two of 1 MiB.
+    EXPECT_LT(rss[1] - rss[0], 16 * 1024) << rss[0] << " KiB, then " << rss[1] << " KiB";
+}
+

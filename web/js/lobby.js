@@ -1,14 +1,14 @@
 // The fleet's side of the page: whether the server belongs to a fleet of
 // worlds, the list of worlds, and matchmaking for a seat.
-import { MatchmakingRefused } from './net.js';
+import { MatchmakingRefused, WorldsFull } from './net.js';
 
 const browserFetch = (...args) => fetch(...args);
 
 const isJson = (res) => (res.headers.get('content-type') ?? '').startsWith('application/json');
 
 // {fleet, worlds}: fleet is false when the server is a world on its own (it
-// has no /worlds). A fleet whose registry is unreachable answers JSON too,
-// with no worlds.
+// answers /worlds with no content, or not at all). A fleet whose registry is
+// unreachable answers JSON too, with no worlds.
 export async function fetchWorlds(fetchImpl = browserFetch) {
   let res;
   try {
@@ -16,7 +16,7 @@ export async function fetchWorlds(fetchImpl = browserFetch) {
   } catch {
     return { fleet: false, worlds: [] };
   }
-  if (!isJson(res)) return { fleet: false, worlds: [] };
+  if (res.status === 204 || !isJson(res)) return { fleet: false, worlds: [] };
   const body = await res.json().catch(() => null);
   return { fleet: true, worlds: Array.isArray(body) ? body.filter((w) => w && typeof w.name === 'string') : [] };
 }
@@ -39,9 +39,14 @@ export function makeMatchmaker(fetchImpl = browserFetch) {
     if (res.status === 401) {
       throw new MatchmakingRefused(token ? 'Login refused: the token was not accepted.' : 'This server asks for a token.');
     }
+    if (res.status === 503 && /full/.test(body.error ?? '')) throw new WorldsFull(body.error);
     if (!res.ok || typeof body.url !== 'string' || typeof body.seat !== 'string') {
       throw new Error(typeof body.error === 'string' ? body.error : `matchmaking answered ${res.status}`);
     }
     return { world: String(body.world ?? ''), url: body.url, seat: body.seat };
   };
 }
+
+// Whether a list of worlds leaves no seat to ask for (an empty list says
+// nothing: the registry may be out of reach).
+export const allFull = (worlds) => worlds.length > 0 && worlds.every((w) => freeSeats(w) === 0);

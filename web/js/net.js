@@ -21,6 +21,13 @@ export const SILENCE_MS = 10000;
 // that a burst of clicks or held-down keys never gets the page disconnected.
 export const SEND_RATE = 20;
 export const SEND_BURST = 40;
+// While waiting to reconnect the page asks the server's /healthz this often;
+// once it answers, the wait is cut to at most HEALTHY_RETRY_MS.
+export const PROBE_MS = 1000;
+export const HEALTHY_RETRY_MS = 1500;
+// Every world of the fleet is full: the first retry waits this long, the
+// next ones back off as usual.
+export const FULL_RETRY_MS = 4000;
 
 const CLOSE_TEXT = {
   1000: 'closed', 1001: 'server going away', 1003: 'server refused a text message', 1006: 'connection lost',
@@ -57,14 +64,19 @@ const browserClock = {
 // try cannot help until the token changes.
 export class MatchmakingRefused extends Error {}
 
+// Thrown by a matchmaker when every world is full: worth another try, later.
+export class WorldsFull extends Error {}
+
+const browserProbe = () => fetch('/healthz', { cache: 'no-store' }).then((res) => res.ok, () => false);
+
 export class Connection {
   // `matchmake(token)`, when given, resolves to {world, url, seat} before
   // each connection, or rejects (MatchmakingRefused to stop the retries).
   constructor({
     url, token = '', matchmake = null, WebSocketImpl = globalThis.WebSocket, clock = browserClock,
-    random = Math.random, onState = () => {}, onLogin = () => {}, onMessage = () => {},
+    random = Math.random, probe = browserProbe, onState = () => {}, onLogin = () => {}, onMessage = () => {},
   }) {
-    Object.assign(this, { url, token, matchmake, WebSocketImpl, clock, random, onState, onLogin, onMessage });
+    Object.assign(this, { url, token, matchmake, WebSocketImpl, clock, random, probe, onState, onLogin, onMessage });
     this.world = null;
     this.loginToken = token;
     // Bumped by every drop, so that a matchmaking answer that arrives after
@@ -76,6 +88,12 @@ export class Connection {
     this.attempt = 0;
     this.retryAt = null;
     this.retryTimer = null;
+    this.probeTimer = null;
+    // Why the page waits: 'lost' (the server or the way to it), 'full'
+    // (every world of the fleet), 'unavailable' (matchmaking failed), or
+    // 'refused' (a login refusal worth another try). Only a lost server is
+    // watched through /healthz: the others answer it while they refuse.
+    this.waitReason = null;
     this.pingTimer = null;
     this.userId = null;
     this.rtt = null;
@@ -89,8 +107,8 @@ export class Connection {
   }
 
   snapshot() {
-    const { state, detail, retryAt, userId, rtt, badFrames, world } = this;
-    return { state, detail, retryAt, userId, rtt, badFrames, world };
+    const { state, detail, retryAt, userId, rtt, badFrames, world, waitReason } = this;
+    return { state, detail, retryAt, userId, rtt, badFrames, world, waitReason };
   }
 
   setState(state, detail = '') {
@@ -138,7 +156,8 @@ export class Connection {
     } catch (e) {
       if (generation !== this.generation) return;
       if (e instanceof MatchmakingRefused) this.setState(ConnState.Refused, e.message);
-      else this.scheduleRetry(`no seat: ${e.message}`);
+      else if (e instanceof WorldsFull) this.scheduleRetry('all worlds are full', 'full');
+      else this.scheduleRetry(`no seat: ${e.message}`, 'unavailable');
       return;
     }
     if (generation !== this.generation) return;
@@ -205,6 +224,7 @@ export class Connection {
   handleLoginAck({ code, userId }) {
     if (code === LoginCode.Ok) {
       this.attempt = 0;
+      this.waitReason = null;
       this.userId = userId;
       this.startPinging();
       this.setState(ConnState.Online);
@@ -222,7 +242,7 @@ export class Connection {
       return;
     }
     this.drop();
-    this.scheduleRetry(text);
+    this.scheduleRetry(text, 'refused');
   }
 
   handlePong({ body }) {
@@ -240,21 +260,44 @@ export class Connection {
     this.scheduleRetry(ev.reason ? `${why}: ${ev.reason}` : why);
   }
 
-  scheduleRetry(why) {
+  scheduleRetry(why, reason = 'lost') {
     this.clearRetry();
-    const delay = retryDelay(this.attempt++, this.random);
+    let delay = retryDelay(this.attempt++, this.random);
+    if (reason === 'full') delay = Math.max(delay, FULL_RETRY_MS);
+    this.waitReason = reason;
+    this.setRetry(delay);
+    // A lost server is watched: when it answers again the page need not
+    // sit out the rest of a long wait.
+    if (reason === 'lost') {
+      this.probeTimer = this.clock.setInterval(() => this.probeHealth(), PROBE_MS);
+    }
+    this.setState(ConnState.Waiting, why);
+  }
+
+  setRetry(delay) {
+    if (this.retryTimer !== null) this.clock.clearTimeout(this.retryTimer);
     this.retryAt = this.clock.now() + delay;
     this.retryTimer = this.clock.setTimeout(() => {
-      this.retryTimer = null;
-      this.retryAt = null;
+      this.clearRetry();
       this.open();
     }, delay);
-    this.setState(ConnState.Waiting, why);
+  }
+
+  async probeHealth() {
+    const generation = this.generation;
+    const up = await this.probe();
+    if (!up || generation !== this.generation || this.retryTimer === null) return;
+    if (this.retryAt - this.clock.now() > HEALTHY_RETRY_MS) {
+      this.setRetry(Math.round(HEALTHY_RETRY_MS * (0.5 + 0.5 * this.random())));
+      this.onState(this.snapshot());
+    }
   }
 
   clearRetry() {
     if (this.retryTimer !== null) this.clock.clearTimeout(this.retryTimer);
+    if (this.probeTimer !== null) this.clock.clearInterval(this.probeTimer);
     this.retryTimer = null;
+    this.probeTimer = null;
     this.retryAt = null;
   }
 

@@ -2,7 +2,11 @@
 import { Kind } from './codec.js';
 import { EFFECT_MS, GRID } from './world.js';
 
-const MARGIN = 24; // room for the axis labels, in CSS pixels
+// Room for the axis labels, in CSS pixels; less on a narrow board, where
+// every pixel of a cell counts.
+const MARGIN = 24;
+const NARROW_MARGIN = 16;
+const NARROW = 480;
 const MOVE_MS = 220; // one cell's glide
 
 const COLORS = Object.freeze({
@@ -39,6 +43,7 @@ export class View {
     this.ctx = canvas.getContext('2d');
     this.size = 0;
     this.cell = 0;
+    this.margin = MARGIN;
     this.resize();
   }
 
@@ -46,6 +51,7 @@ export class View {
   resize() {
     const box = this.container.getBoundingClientRect();
     const size = Math.max(240, Math.floor(Math.min(box.width, box.height)));
+    this.margin = size < NARROW ? NARROW_MARGIN : MARGIN;
     const dpr = window.devicePixelRatio || 1;
     this.size = size;
     this.canvas.style.width = `${size}px`;
@@ -53,16 +59,16 @@ export class View {
     this.canvas.width = Math.round(size * dpr);
     this.canvas.height = Math.round(size * dpr);
     this.ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
-    this.cell = (size - MARGIN - 6) / GRID;
+    this.cell = (size - this.margin - 4) / GRID;
   }
 
-  cellOrigin(x, y) { return [MARGIN + x * this.cell, MARGIN + y * this.cell]; }
+  cellOrigin(x, y) { return [this.margin + x * this.cell, this.margin + y * this.cell]; }
 
   // The cell under a point of the page, or null off the board.
   cellAt(clientX, clientY) {
     const rect = this.canvas.getBoundingClientRect();
-    const x = Math.floor((clientX - rect.left - MARGIN) / this.cell);
-    const y = Math.floor((clientY - rect.top - MARGIN) / this.cell);
+    const x = Math.floor((clientX - rect.left - this.margin) / this.cell);
+    const y = Math.floor((clientY - rect.top - this.margin) / this.cell);
     return x >= 0 && x < GRID && y >= 0 && y < GRID ? { x, y } : null;
   }
 
@@ -79,7 +85,9 @@ export class View {
     return [o.fromX + (o.x - o.fromX) * t, o.fromY + (o.y - o.fromY) * t];
   }
 
-  draw(world, ui, now) {
+  // `live`: the connection is up; otherwise nothing pulses, as nothing the
+  // board shows is current.
+  draw(world, ui, now, live) {
     const { ctx, size } = this;
     ctx.fillStyle = COLORS.page;
     ctx.fillRect(0, 0, size, size);
@@ -89,46 +97,46 @@ export class View {
     if (ui.moveTarget) this.drawMoveTarget(ui.moveTarget, now);
     const order = (o) => (o.key === world.selfKey ? 2 : o.kind === Kind.User ? 1 : 0);
     const objects = [...world.objects.values()].sort((a, b) => order(a) - order(b));
-    for (const o of objects) this.drawObject(o, world, now);
+    for (const o of objects) this.drawObject(o, world, now, live);
     const sel = world.selectedObject;
     if (sel) this.drawSelection(sel, now);
     this.drawEffectsOver(world, now);
-    for (const o of objects) if (o.kind === Kind.User) this.drawLabel(o, world, now);
+    this.drawLabels(objects, world, now);
   }
 
   drawBoard() {
-    const { ctx, cell } = this;
+    const { ctx, cell, margin } = this;
     const span = cell * GRID;
     ctx.fillStyle = COLORS.board;
-    ctx.fillRect(MARGIN, MARGIN, span, span);
+    ctx.fillRect(margin, margin, span, span);
     ctx.lineWidth = 1;
     if (cell >= 5) {
       ctx.strokeStyle = COLORS.minor;
       ctx.beginPath();
       for (let i = 1; i < GRID; i++) {
         if (i % 10 === 0) continue;
-        const p = Math.round(MARGIN + i * cell) + 0.5;
-        ctx.moveTo(p, MARGIN); ctx.lineTo(p, MARGIN + span);
-        ctx.moveTo(MARGIN, p); ctx.lineTo(MARGIN + span, p);
+        const p = Math.round(margin + i * cell) + 0.5;
+        ctx.moveTo(p, margin); ctx.lineTo(p, margin + span);
+        ctx.moveTo(margin, p); ctx.lineTo(margin + span, p);
       }
       ctx.stroke();
     }
     ctx.strokeStyle = COLORS.major;
     ctx.beginPath();
     for (let i = 0; i <= GRID; i += 10) {
-      const p = Math.round(MARGIN + i * cell) + 0.5;
-      ctx.moveTo(p, MARGIN); ctx.lineTo(p, MARGIN + span);
-      ctx.moveTo(MARGIN, p); ctx.lineTo(MARGIN + span, p);
+      const p = Math.round(margin + i * cell) + 0.5;
+      ctx.moveTo(p, margin); ctx.lineTo(p, margin + span);
+      ctx.moveTo(margin, p); ctx.lineTo(margin + span, p);
     }
     ctx.stroke();
     ctx.fillStyle = COLORS.label;
     ctx.font = '10px system-ui, sans-serif';
     ctx.textAlign = 'center';
     ctx.textBaseline = 'bottom';
-    for (let i = 0; i < GRID; i += 10) ctx.fillText(String(i), MARGIN + (i + 0.5) * cell, MARGIN - 5);
+    for (let i = 0; i < GRID; i += 10) ctx.fillText(String(i), margin + (i + 0.5) * cell, margin - 5);
     ctx.textAlign = 'right';
     ctx.textBaseline = 'middle';
-    for (let i = 0; i < GRID; i += 10) ctx.fillText(String(i), MARGIN - 5, MARGIN + (i + 0.5) * cell);
+    for (let i = 0; i < GRID; i += 10) ctx.fillText(String(i), margin - 5, margin + (i + 0.5) * cell);
   }
 
   drawHover({ x, y }) {
@@ -154,7 +162,7 @@ export class View {
     ctx.globalAlpha = 1;
   }
 
-  drawObject(o, world, now) {
+  drawObject(o, world, now, live) {
     const { ctx, cell } = this;
     const [gx, gy] = this.drawPos(o, now);
     const [px, py] = this.cellOrigin(gx + 0.5, gy + 0.5);
@@ -165,25 +173,33 @@ export class View {
       ctx.fillStyle = down ? COLORS.down : isSelf ? COLORS.self : COLORS.player;
       ctx.fillRect(px - s / 2, py - s / 2, s, s);
       if (isSelf) {
-        const pulse = 0.5 + 0.5 * Math.sin(now / 300);
-        ctx.strokeStyle = `rgba(61,220,132,${0.25 + 0.35 * pulse})`;
+        const pulse = live ? 0.5 + 0.5 * Math.sin(now / 300) : 0;
+        ctx.strokeStyle = live ? `rgba(61,220,132,${0.25 + 0.35 * pulse})` : 'rgba(220,220,220,0.5)';
         ctx.lineWidth = 1.5;
+        ctx.setLineDash(live ? [] : [3, 3]);
         ctx.beginPath();
         ctx.arc(px, py, cell * (1.1 + 0.25 * pulse), 0, Math.PI * 2);
         ctx.stroke();
+        ctx.setLineDash([]);
       }
     } else {
+      // A diamond larger than its cell, outlined: the objects start on the
+      // cells next to the major grid crossings, and small marks there read
+      // as part of the grid.
+      const r = Math.max(3, cell * 0.8);
       ctx.fillStyle = down ? COLORS.down : COLORS.object;
+      ctx.strokeStyle = COLORS.page;
+      ctx.lineWidth = 1.5;
       ctx.beginPath();
-      ctx.arc(px, py, cell * 0.4, 0, Math.PI * 2);
+      ctx.moveTo(px, py - r); ctx.lineTo(px + r, py); ctx.lineTo(px, py + r); ctx.lineTo(px - r, py);
+      ctx.closePath();
       ctx.fill();
+      ctx.stroke();
       if (down) {
-        const r = cell * 0.3;
-        ctx.strokeStyle = '#0f141b';
-        ctx.lineWidth = 1;
+        const d = r * 0.5;
         ctx.beginPath();
-        ctx.moveTo(px - r, py - r); ctx.lineTo(px + r, py + r);
-        ctx.moveTo(px + r, py - r); ctx.lineTo(px - r, py + r);
+        ctx.moveTo(px - d, py - d); ctx.lineTo(px + d, py + d);
+        ctx.moveTo(px + d, py - d); ctx.lineTo(px - d, py + d);
         ctx.stroke();
       }
     }
@@ -222,21 +238,35 @@ export class View {
     ctx.stroke();
   }
 
-  drawLabel(o, world, now) {
+  // One label per cell that holds players: this page's user (or the lowest
+  // id) and how many more stand there, so that a crowd at the start cell
+  // does not pile its labels into a smudge.
+  drawLabels(objects, world, now) {
     const { ctx, cell } = this;
-    const [gx, gy] = this.drawPos(o, now);
-    const [px, py] = this.cellOrigin(gx + 0.5, gy + 0.5);
-    const isSelf = o.key === world.selfKey;
-    const text = isSelf ? `you #${o.id}` : `#${o.id}`;
+    const cells = new Map();
+    for (const o of objects) {
+      if (o.kind !== Kind.User) continue;
+      const at = `${o.x},${o.y}`;
+      const list = cells.get(at);
+      if (list) list.push(o); else cells.set(at, [o]);
+    }
     ctx.font = '600 11px system-ui, sans-serif';
     ctx.textAlign = 'center';
     ctx.textBaseline = 'bottom';
-    const y = py - cell * 0.5 - Math.max(1.5, cell * 0.16) - 4;
     ctx.lineWidth = 3;
-    ctx.strokeStyle = 'rgba(15,20,27,0.85)';
-    ctx.strokeText(text, px, y);
-    ctx.fillStyle = isSelf ? COLORS.self : COLORS.player;
-    ctx.fillText(text, px, y);
+    for (const list of cells.values()) {
+      const lead = list.find((o) => o.key === world.selfKey) ?? list.reduce((a, b) => (b.id < a.id ? b : a));
+      const isSelf = lead.key === world.selfKey;
+      const more = list.length > 1 ? ` +${list.length - 1}` : '';
+      const text = `${isSelf ? `you #${lead.id}` : `#${lead.id}`}${more}`;
+      const [gx, gy] = this.drawPos(lead, now);
+      const [px, py] = this.cellOrigin(gx + 0.5, gy + 0.5);
+      const y = py - cell * 0.5 - Math.max(1.5, cell * 0.16) - 4;
+      ctx.strokeStyle = 'rgba(15,20,27,0.85)';
+      ctx.strokeText(text, px, y);
+      ctx.fillStyle = isSelf ? COLORS.self : COLORS.player;
+      ctx.fillText(text, px, y);
+    }
   }
 
   drawEffectsUnder(world, now) {

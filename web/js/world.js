@@ -22,11 +22,21 @@ export function areaSquare(x, y, r) {
   };
 }
 
-export const describe = (obj) => (obj.kind === Kind.User ? `player #${obj.id}` : `object ${obj.id}`);
+export const describe = (obj, selfKey = null) => {
+  if (obj.kind !== Kind.User) return `object ${obj.id}`;
+  return keyOf(obj.id, obj.kind) === selfKey ? 'you' : `player #${obj.id}`;
+};
+
+// Steps between two cells when moving diagonally counts as one: the area
+// attack covers a square, so this is the distance it reaches over.
+export const cellDistance = (a, b) => Math.max(Math.abs(a.x - b.x), Math.abs(a.y - b.y));
 
 export class World {
   constructor() {
     this.events = [];
+    // The player's own events, kept apart so that a busy world does not
+    // push them out of the log.
+    this.mine = [];
     this.reset(null);
   }
 
@@ -40,11 +50,14 @@ export class World {
     this.effects = [];
     this.selected = null;
     this.havePoses = false;
+    // Why this page's user is down (0 hit points), while it is.
+    this.downCause = null;
   }
 
   get selfKey() { return this.selfId === null ? null : keyOf(this.selfId, Kind.User); }
   get self() { return this.objects.get(this.selfKey) ?? null; }
   get selectedObject() { return this.selected === null ? null : this.objects.get(this.selected) ?? null; }
+  get down() { return this.self?.hp === 0; }
 
   count(kind) {
     let n = 0;
@@ -63,9 +76,29 @@ export class World {
     return [...this.objects.values()].filter((o) => o.x === x && o.y === y).sort((a, b) => rank(a) - rank(b));
   }
 
-  log(now, text, tone = 'info') {
-    this.events.unshift({ at: now, text, tone });
-    this.events.length = Math.min(this.events.length, MAX_EVENTS);
+  // Everything but this page's user, nearest first (ties: players, then
+  // lower ids), for picking targets from the keyboard.
+  targetsByDistance() {
+    const from = this.selfPos;
+    const rank = (o) => (from ? cellDistance(o, from) : 0) * 2 + (o.kind === Kind.User ? 0 : 1);
+    return [...this.objects.values()].filter((o) => o.key !== this.selfKey)
+      .sort((a, b) => rank(a) - rank(b) || a.id - b.id);
+  }
+
+  // `mine`: the event is about this page's user (its actions, or hits on it).
+  log(now, text, tone = 'info', mine = false) {
+    const event = { at: now, text, tone, mine };
+    for (const list of mine ? [this.events, this.mine] : [this.events]) {
+      list.unshift(event);
+      list.length = Math.min(list.length, MAX_EVENTS);
+    }
+  }
+
+  // This page's user reached 0 hit points: remember why and say so.
+  noteDown(cause, now) {
+    if (this.downCause !== null) return;
+    this.downCause = cause;
+    this.log(now, `You are down: ${cause} took your last hit points`, 'bad', true);
   }
 
   apply(msg, now) {
@@ -94,11 +127,17 @@ export class World {
     return o;
   }
 
+  // Entering again is how a user gets up: the server resets its attributes
+  // (100 hit points) and leaves it on its cell.
   onEnterSceneAck({ code, pos }, now) {
     if (code !== 0 || this.selfId === null) return;
-    this.place(this.selfId, Kind.User, pos.x, pos.y, now);
+    const me = this.place(this.selfId, Kind.User, pos.x, pos.y, now);
+    const wasDown = me.hp === 0;
+    if (me.hp !== null) me.hp = 100;
+    this.downCause = null;
     this.selfPos = { ...pos };
-    this.log(now, `Entered the scene at (${pos.x}, ${pos.y})`);
+    this.log(now, wasDown ? `You got up at (${pos.x}, ${pos.y}): 100 hit points`
+      : `Entered the scene at (${pos.x}, ${pos.y})`, 'info', true);
   }
 
   onPoseList({ poses }, now) {
@@ -130,38 +169,48 @@ export class World {
       o.info = info;
       o.hp = info.hp;
     }
+    if (this.down) this.noteDown('attacks', now);
+    else this.downCause = null;
     this.lastTickAt = now;
     this.ticks++;
   }
 
   onAttackNotify({ id, kind, attackType, result }, now) {
     const attacker = this.objects.get(keyOf(id, kind)) ?? null;
+    const byMe = id === this.selfId && kind === Kind.User;
+    let meHit = null;
     for (const r of result) {
       const o = this.objects.get(keyOf(r.id, r.kind));
+      if (r.id === this.selfId && r.kind === Kind.User) meHit = r;
       if (!o) continue;
       o.hp = r.hp;
       this.effects.push({ type: 'hit', key: o.key, at: now, until: now + EFFECT_MS.hit });
     }
-    const who = id === this.selfId && kind === Kind.User ? 'You' : `Player #${id}`;
+    const who = byMe ? 'You' : `Player #${id}`;
+    const mine = byMe || meHit !== null;
     if (attackType === AttackType.Area) {
       if (attacker) {
         const r = attacker.info?.range ?? DEFAULT_RANGE;
         this.effects.push({ type: 'area', ...areaSquare(attacker.x, attacker.y, r), at: now, until: now + EFFECT_MS.area });
       }
-      this.log(now, `${who}: area attack, ${result.length} hit`, 'attack');
+      let text = `${who}: area attack, ${result.length} hit`;
+      if (meHit) text += byMe ? `, you too: hp ${meHit.hp}` : `, you: hp ${meHit.hp}`;
+      this.log(now, text, 'attack', mine);
+      if (meHit?.hp === 0) this.noteDown(byMe ? 'your own area attack' : `player #${id}'s area attack`, now);
       return;
     }
     const [hit] = result;
     if (!hit) {
-      this.log(now, `${who}: attack missed`, 'attack');
+      this.log(now, `${who}: attack missed`, 'attack', mine);
       return;
     }
     const target = this.objects.get(keyOf(hit.id, hit.kind));
     if (attacker && target) {
       this.effects.push({ type: 'beam', from: attacker.key, to: target.key, at: now, until: now + EFFECT_MS.beam });
     }
-    const victim = hit.id === this.selfId && hit.kind === Kind.User ? 'you' : describe(hit);
-    this.log(now, `${who} hit ${victim}: hp ${hit.hp}`, 'attack');
+    const victim = meHit ? 'you' : describe(hit);
+    this.log(now, `${who} hit ${victim}: hp ${hit.hp}`, 'attack', mine);
+    if (meHit?.hp === 0) this.noteDown(byMe ? 'your own attack' : `player #${id}'s attack`, now);
   }
 
   onTalkNotify({ id, msg }, now) {

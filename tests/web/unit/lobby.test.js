@@ -1,8 +1,8 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { fetchWorlds, freeSeats, makeMatchmaker } from '../../../web/js/lobby.js';
-import { MatchmakingRefused } from '../../../web/js/net.js';
+import { allFull, fetchWorlds, freeSeats, makeMatchmaker } from '../../../web/js/lobby.js';
+import { MatchmakingRefused, WorldsFull } from '../../../web/js/net.js';
 
 // A fetch that answers from a table and records what was asked.
 function fakeFetch(answers) {
@@ -25,6 +25,8 @@ describe('fetchWorlds', () => {
       await fetchWorlds(fakeFetch({ '/worlds': { status: 404, body: 'not found\n', type: 'text/plain' } }).impl),
       { fleet: false, worlds: [] });
     assert.deepEqual(await fetchWorlds(fakeFetch({}).impl), { fleet: false, worlds: [] });
+    assert.deepEqual(await fetchWorlds(fakeFetch({ '/worlds': { status: 204, body: null, type: 'text/plain' } }).impl),
+      { fleet: false, worlds: [] });
     // Registry down: still a fleet, so the page does not log in without a seat.
     assert.deepEqual(await fetchWorlds(fakeFetch({ '/worlds': { status: 503, body: '{"error":"down"}' } }).impl),
       { fleet: true, worlds: [] });
@@ -33,6 +35,9 @@ describe('fetchWorlds', () => {
   test('free seats count players and reserved seats', () => {
     assert.equal(freeSeats({ maxUsers: 5, users: 2, reserved: 1 }), 2);
     assert.equal(freeSeats({ maxUsers: 2, users: 2, reserved: 1 }), 0);
+    assert.equal(allFull([{ maxUsers: 2, users: 2 }, { maxUsers: 1, users: 0, reserved: 1 }]), true);
+    assert.equal(allFull([{ maxUsers: 2, users: 2 }, { maxUsers: 2, users: 1 }]), false);
+    assert.equal(allFull([]), false);
   });
 });
 
@@ -54,7 +59,9 @@ describe('makeMatchmaker', () => {
       && e.message === 'This server asks for a token.');
     const full = fakeFetch({ '/matchmake': { status: 503, body: '{"error":"every world is full"}' } }).impl;
     await assert.rejects(makeMatchmaker(full)(''),
-      (e) => !(e instanceof MatchmakingRefused) && e.message === 'every world is full');
+      (e) => e instanceof WorldsFull && e.message === 'every world is full');
+    const down = fakeFetch({ '/matchmake': { status: 503, body: '{"error":"the registry is unreachable"}' } }).impl;
+    await assert.rejects(makeMatchmaker(down)(''), (e) => !(e instanceof WorldsFull) && /unreachable/.test(e.message));
     await assert.rejects(makeMatchmaker(fakeFetch({}).impl)(''), /cannot be reached/);
   });
 });

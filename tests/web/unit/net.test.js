@@ -3,7 +3,8 @@ import assert from 'node:assert/strict';
 
 import { encodeEnterScene } from '../../../web/js/codec.js';
 import {
-  ConnState, Connection, MAX_RETRY_MS, MatchmakingRefused, PING_MS, SEND_BURST, SEND_RATE, SILENCE_MS, retryDelay,
+  ConnState, Connection, FULL_RETRY_MS, HEALTHY_RETRY_MS, MAX_RETRY_MS, MatchmakingRefused, PING_MS, PROBE_MS,
+  SEND_BURST, SEND_RATE, SILENCE_MS, WorldsFull, retryDelay,
 } from '../../../web/js/net.js';
 
 class FakeClock {
@@ -61,7 +62,7 @@ function setup(options = {}) {
   const messages = [];
   const logins = [];
   const conn = new Connection({
-    url: 'ws://127.0.0.1:1/ws', WebSocketImpl: FakeSocket, clock, random: () => 0.5,
+    url: 'ws://127.0.0.1:1/ws', WebSocketImpl: FakeSocket, clock, random: () => 0.5, probe: async () => false,
     onState: (s) => states.push(s), onLogin: (id) => logins.push(id), onMessage: (m) => messages.push(m),
     ...options,
   });
@@ -158,6 +159,33 @@ describe('Connection', () => {
     made[2].serverClose(1001, 'shutting down');
     assert.equal(conn.detail, 'server going away: shutting down');
     assert.equal(conn.retryAt, clock.now() + 1000);
+  });
+
+  test('a long wait is cut short once the server answers its health check again', async () => {
+    let up = false;
+    let probes = 0;
+    const { conn, made, clock } = setup({ probe: async () => { probes++; return up; } });
+    conn.start();
+    for (let i = 0; i < 5; i++) {
+      made.at(-1).serverClose(1006);
+      clock.advance(conn.retryAt - clock.now());
+    }
+    made.at(-1).serverClose(1006);
+    assert.equal(conn.retryAt - clock.now(), MAX_RETRY_MS);
+    clock.advance(PROBE_MS);
+    await new Promise((r) => setImmediate(r));
+    assert.ok(conn.retryAt - clock.now() > HEALTHY_RETRY_MS, 'a server that does not answer: the wait stays');
+    up = true;
+    clock.advance(PROBE_MS);
+    await new Promise((r) => setImmediate(r));
+    assert.ok(conn.retryAt - clock.now() <= HEALTHY_RETRY_MS);
+    const tries = made.length;
+    clock.advance(HEALTHY_RETRY_MS);
+    assert.equal(made.length, tries + 1);
+    // Probing stops with the wait.
+    const asked = probes;
+    clock.advance(5 * PROBE_MS);
+    assert.equal(probes, asked);
   });
 
   test('a refused token stops the retries until a new token is given', () => {
@@ -282,17 +310,38 @@ describe('Connection in a fleet', () => {
   });
 
   test('no free seat is retried; an unknown token stops until a new one', async () => {
-    const { conn, asks, clock } = fleet();
+    // The host answering its health check does not hurry matchmaking retries.
+    let probes = 0;
+    const { conn, asks, clock } = fleet({ probe: async () => { probes++; return true; } });
     conn.start();
     asks[0].reject(new Error('every world is full'));
     await settle();
     assert.equal(conn.state, ConnState.Waiting);
     assert.equal(conn.detail, 'no seat: every world is full');
-    clock.advance(1000);
+    assert.equal(conn.snapshot().waitReason, 'unavailable');
+    clock.advance(999);
+    await settle();
+    assert.deepEqual([asks.length, probes], [1, 0]);
+    clock.advance(1);
     asks[1].reject(new MatchmakingRefused('This server asks for a token.'));
     await settle();
     assert.equal(conn.state, ConnState.Refused);
     clock.advance(10 * MAX_RETRY_MS);
+    assert.equal(asks.length, 2);
+  });
+
+  test('every world full: the first retry waits longer and the wait is not cut by health checks', async () => {
+    const { conn, asks, clock } = fleet({ probe: async () => true });
+    conn.start();
+    asks[0].reject(new WorldsFull('every world is full'));
+    await settle();
+    assert.equal(conn.snapshot().waitReason, 'full');
+    assert.equal(conn.detail, 'all worlds are full');
+    assert.equal(conn.retryAt - clock.now(), FULL_RETRY_MS);
+    clock.advance(FULL_RETRY_MS - 1);
+    await settle();
+    assert.equal(asks.length, 1);
+    clock.advance(1);
     assert.equal(asks.length, 2);
   });
 

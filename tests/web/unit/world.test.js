@@ -80,7 +80,8 @@ describe('World', () => {
     const area = w.effects.find((e) => e.type === 'area');
     assert.deepEqual([area.x0, area.y0, area.x1, area.y1], [20 - DEFAULT_RANGE, 12, 28, 28]);
     assert.equal(w.effects.filter((e) => e.type === 'hit').length, 2);
-    assert.equal(w.events[0].text, 'You: area attack, 2 hit');
+    assert.equal(w.events[0].text, 'You: area attack, 2 hit, you too: hp 90');
+    assert.equal(w.events[0].mine, true);
   });
 
   test('the area follows the attacker\'s reported range', () => {
@@ -99,6 +100,40 @@ describe('World', () => {
     assert.equal(w.events[0].text, 'Player #2 hit you: hp 90');
     w.apply({ type: 'AttackNotify', id: 1, kind: 0, attackType: 2, result: [{ id: 7, kind: 1, reserved: 0, hp: 80 }] }, 110);
     assert.equal(w.events[0].text, 'You hit object 7: hp 80');
+  });
+
+  test('being brought to 0 says by whom, and entering again gets the user up', () => {
+    const w = scene();
+    w.self.hp = 10;
+    w.apply({ type: 'AttackNotify', id: 1, kind: 0, attackType: 1, result: [{ id: 1, kind: 0, reserved: 0, hp: 0 }] }, 100);
+    assert.equal(w.down, true);
+    assert.equal(w.downCause, 'your own area attack');
+    assert.equal(w.events[0].text, 'You are down: your own area attack took your last hit points');
+    // Later hits and ticks at 0 keep the first cause and say it once.
+    w.apply({ type: 'AttackNotify', id: 2, kind: 0, attackType: 0, result: [{ id: 1, kind: 0, reserved: 0, hp: 0 }] }, 150);
+    w.apply({ type: 'ObjInfoList', infos: [info(1, 0, 0)] }, 200);
+    assert.equal(w.events.filter((e) => e.text.startsWith('You are down')).length, 1);
+    assert.equal(w.downCause, 'your own area attack');
+    w.apply({ type: 'EnterSceneAck', code: 0, pos: { x: 20, y: 20 } }, 300);
+    assert.equal(w.down, false);
+    assert.equal(w.self.hp, 100);
+    assert.equal(w.downCause, null);
+    assert.equal(w.events[0].text, 'You got up at (20, 20): 100 hit points');
+  });
+
+  test('others\' attacks that reach this page\'s user are its own events; the rest are not', () => {
+    const w = scene();
+    w.apply({ type: 'AttackNotify', id: 2, kind: 0, attackType: 1, result: [{ id: 1, kind: 0, reserved: 0, hp: 0 }] }, 100);
+    assert.equal(w.events[1].text, 'Player #2: area attack, 1 hit, you: hp 0');
+    assert.equal(w.downCause, "player #2's area attack");
+    w.apply({ type: 'AttackNotify', id: 2, kind: 0, attackType: 0, result: [{ id: 7, kind: 1, reserved: 0, hp: 90 }] }, 110);
+    assert.equal(w.events[0].mine, false);
+  });
+
+  test('targets come nearest first, measured as the area attack reaches', () => {
+    const w = scene();
+    w.apply({ type: 'PoseList', poses: [pose(1, 0, 20, 20), pose(7, 1, 23, 20), pose(8, 1, 19, 22), pose(2, 0, 22, 22)] }, 20);
+    assert.deepEqual(w.targetsByDistance().map((o) => o.key), ['0:2', '1:8', '1:7'], 'two cells away: the player before the object');
   });
 
   test('effects expire', () => {
