@@ -52,6 +52,8 @@ struct CBotOptions {
     // Time allowed, after the load, for the answers still on their way.
     double drain = 5.0;
     bool quiet = false;
+    // Offer permessage-deflate and inflate what arrives compressed.
+    bool deflate = false;
 };
 
 #endif

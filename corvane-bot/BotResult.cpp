@@ -24,6 +24,8 @@ void CBotCounters::Merge(const CBotCounters& o)
     actionsLate += o.actionsLate;
     framesReceived += o.framesReceived;
     bytesReceived += o.bytesReceived;
+    bytesDecoded += o.bytesDecoded;
+    deflateAgreed += o.deflateAgreed;
     protocolErrors += o.protocolErrors;
     idleConnected += o.idleConnected;
     idleClosed += o.idleClosed;
@@ -36,6 +38,18 @@ bool CBotResult::Failed() const
 {
     return counters.entered < users || counters.refused > 0 || counters.cutOff > 0 || counters.protocolErrors > 0 ||
            movesUnanswered > 0 || counters.movesSkipped > 0 || attacksUnanswered > 0;
+}
+
+double CBotResult::WireBytesPerUserS() const
+{
+    return static_cast<double>(loadBytes) / std::max(durationS, 1e-9) /
+           std::max<double>(1, static_cast<double>(counters.entered));
+}
+
+double CBotResult::DecodedBytesPerUserS() const
+{
+    return static_cast<double>(loadDecoded) / std::max(durationS, 1e-9) /
+           std::max<double>(1, static_cast<double>(counters.entered));
 }
 
 namespace {
@@ -126,6 +140,13 @@ void WriteSummary(std::ostream& out, const CBotResult& r)
     out << "  received     " << c.framesReceived << " frames, " << Fixed(static_cast<double>(c.bytesReceived) / 1e6, 1)
         << " MB; in the load phase " << Fixed(static_cast<double>(r.loadFrames) / seconds, 0) << " frames/s, "
         << Fixed(static_cast<double>(r.loadBytes) / seconds / 1e6, 1) << " MB/s\n";
+    out << "  per player   " << Fixed(r.WireBytesPerUserS() / 1e3, 1) << " KB/s on the wire ("
+        << Fixed(r.WireBytesPerUserS() * 8 / 1e6, 2) << " Mbit/s), " << Fixed(r.DecodedBytesPerUserS() / 1e3, 1)
+        << " KB/s decoded";
+    if (r.deflate) {
+        out << "; permessage-deflate on " << c.deflateAgreed << " of " << c.connected << " connections";
+    }
+    out << "\n";
     out << "  closes       " << ClosesText(c) << "\n";
     out << "  CPU          bot " << Fixed(r.botCpuS, 2) << " s (" << Fixed(r.botCpuS / seconds * 100, 0) << " %)";
     if (r.serverCpuS) {
@@ -155,6 +176,8 @@ void WriteJson(std::ostream& out, const CBotResult& r)
         timeline += std::string(timeline.empty() ? "" : ",\n    ") + "{\"t\": " + Fixed(s.t, 2) +
                     ", \"moves_sent\": " + Fixed(s.movesSent, 0) + ", \"moves_answered\": " + Fixed(s.movesAnswered, 0) +
                     ", \"move_p50_ms\": " + Fixed(s.moveP50Ms, 3) + ", \"move_p99_ms\": " + Fixed(s.moveP99Ms, 3) +
+                    ", \"wire_bytes_per_user_s\": " + Fixed(s.wireBytesPerUser, 0) +
+                    ", \"decoded_bytes_per_user_s\": " + Fixed(s.decodedBytesPerUser, 0) +
                     ", \"server_cpu\": " + OptionalJson(s.serverCpu) + "}";
     }
     out << "{\n"
@@ -184,6 +207,11 @@ void WriteJson(std::ostream& out, const CBotResult& r)
         << "  \"bytes_received\": " << c.bytesReceived << ",\n"
         << "  \"load_frames_received\": " << r.loadFrames << ",\n"
         << "  \"load_bytes_received\": " << r.loadBytes << ",\n"
+        << "  \"load_bytes_decoded\": " << r.loadDecoded << ",\n"
+        << "  \"wire_bytes_per_user_s\": " << Fixed(r.WireBytesPerUserS(), 0) << ",\n"
+        << "  \"decoded_bytes_per_user_s\": " << Fixed(r.DecodedBytesPerUserS(), 0) << ",\n"
+        << "  \"deflate\": " << (r.deflate ? "true" : "false") << ",\n"
+        << "  \"deflate_agreed\": " << c.deflateAgreed << ",\n"
         << "  \"protocol_errors\": " << c.protocolErrors << ",\n"
         << "  \"closes\": {" << closes << "},\n"
         << "  \"idle\": " << r.idle << ",\n"
@@ -334,17 +362,22 @@ void WriteHtml(std::ostream& out, const CBotResult& r)
     CSeries p50{"p50 ms", "#3b7dd8", {}};
     CSeries p99{"p99 ms", "#d83b3b", {}};
     CSeries cpu{"server CPU (cores)", "#d83b3b", {}};
+    CSeries wire{"on the wire", "#d83b3b", {}};
+    CSeries decoded{"decoded", "#3b7dd8", {}};
     for (const CBotSecond& s : r.seconds) {
         sent.points.emplace_back(s.t, s.movesSent);
         answered.points.emplace_back(s.t, s.movesAnswered);
         p50.points.emplace_back(s.t, s.moveP50Ms);
         p99.points.emplace_back(s.t, s.moveP99Ms);
+        wire.points.emplace_back(s.t, s.wireBytesPerUser / 1e3);
+        decoded.points.emplace_back(s.t, s.decodedBytesPerUser / 1e3);
         if (s.serverCpu) {
             cpu.points.emplace_back(s.t, *s.serverCpu);
         }
     }
     SvgLines(out, "Moves per second", {sent, answered});
     SvgLines(out, "Move latency per second (ms)", {p50, p99});
+    SvgLines(out, "KB per player per second", {decoded, wire});
     if (!cpu.points.empty()) {
         SvgLines(out, "Server CPU", {cpu});
     }

@@ -30,7 +30,9 @@ struct CBotCounters {
     // schedule: the bot could not keep up.
     uint64_t actionsLate = 0;
     uint64_t framesReceived = 0;
-    uint64_t bytesReceived = 0;
+    uint64_t bytesReceived = 0; // on the wire: frames as they arrived
+    uint64_t bytesDecoded = 0;  // payloads of data messages, inflated
+    uint64_t deflateAgreed = 0; // connections with permessage-deflate
     uint64_t protocolErrors = 0;
     uint64_t idleConnected = 0;
     uint64_t idleClosed = 0;
@@ -47,6 +49,9 @@ struct CBotSecond {
     double movesAnswered = 0;
     double moveP50Ms = 0;
     double moveP99Ms = 0;
+    // Bytes each player received: on the wire, and decoded.
+    double wireBytesPerUser = 0;
+    double decodedBytesPerUser = 0;
     // Server CPU in cores over that second, when its pid is known.
     std::optional<double> serverCpu;
 };
@@ -57,6 +62,7 @@ struct CBotResult {
     uint32_t idle = 0;
     double rate = 0;
     uint32_t threads = 0;
+    bool deflate = false;
     CBotCounters counters;
     uint64_t movesUnanswered = 0;
     uint64_t attacksUnanswered = 0;
@@ -68,11 +74,15 @@ struct CBotResult {
     double botCpuS = 0;
     uint64_t loadFrames = 0;
     uint64_t loadBytes = 0;
+    uint64_t loadDecoded = 0;
     std::optional<double> serverCpuS;
     std::optional<uint64_t> serverRssKiB;
     std::optional<uint64_t> serverRssBeforeKiB;
 
     bool Failed() const;
+    // Load-phase bytes a second per player entered: on the wire, decoded.
+    double WireBytesPerUserS() const;
+    double DecodedBytesPerUserS() const;
 };
 
 void WriteSummary(std::ostream& out, const CBotResult& result);

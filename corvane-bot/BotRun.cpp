@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <deque>
@@ -154,11 +155,15 @@ private:
         }
         m_now = Clock::now();
         m_frames = 0;
-        const bool ok = m_reader.Parse([this](EWsOpcode opcode, std::string_view payload) { OnMessage(opcode, payload); });
+        m_decoded = 0;
+        const bool ok = m_reader.Parse([this](EWsOpcode opcode, std::string_view payload, bool compressed) {
+            OnMessage(opcode, payload, compressed);
+        }) && !m_badDeflate;
         {
             std::lock_guard lock(m_stats.mutex);
             m_stats.counters.framesReceived += m_frames;
             m_stats.counters.bytesReceived += n;
+            m_stats.counters.bytesDecoded += m_decoded;
             if (!ok) {
                 ++m_stats.counters.protocolErrors;
             }
@@ -187,6 +192,17 @@ private:
             Refuse();
             return false;
         }
+        if (m_shared.options.deflate) {
+            std::string head(pending.substr(0, end));
+            std::transform(head.begin(), head.end(), head.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (head.find("\r\nsec-websocket-extensions: permessage-deflate") != std::string::npos) {
+                m_inflater.emplace();
+                m_reader.AllowCompressed();
+                std::lock_guard lock(m_stats.mutex);
+                ++m_stats.counters.deflateAgreed;
+            }
+        }
         m_reader.Drop(end + 4);
         if (m_idle) {
             m_state = EState::kReady;
@@ -203,11 +219,20 @@ private:
         return true;
     }
 
-    void OnMessage(EWsOpcode opcode, std::string_view payload)
+    void OnMessage(EWsOpcode opcode, std::string_view payload, bool compressed)
     {
         ++m_frames;
+        if (compressed) {
+            const std::optional<std::string_view> inflated = m_inflater->Inflate(payload);
+            if (!inflated) {
+                m_badDeflate = true;
+                return;
+            }
+            payload = *inflated;
+        }
         switch (opcode) {
         case EWsOpcode::kBinary:
+            m_decoded += payload.size();
             OnGameMessage(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
             break;
         case EWsOpcode::kPing:
@@ -464,6 +489,8 @@ private:
     uint32_t m_mask;
     EState m_state = EState::kWaiting;
     CWsFrameReader m_reader;
+    std::optional<CWsInflater> m_inflater; // permessage-deflate agreed
+    bool m_badDeflate = false;
     std::string m_out;
     std::string m_inFlight;
     bool m_writing = false;
@@ -478,6 +505,7 @@ private:
     Clock::time_point m_next;
     Clock::time_point m_now;
     uint64_t m_frames = 0;
+    uint64_t m_decoded = 0;
 };
 
 struct CWorker {
@@ -603,7 +631,9 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     shared.handshake = "GET " + options.endpoint.target + " HTTP/1.1\r\nHost: " + options.endpoint.host + ":" +
                        std::to_string(options.endpoint.port) +
                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + std::string(kHandshakeKey) +
-                       "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+                       "\r\nSec-WebSocket-Version: 13\r\n" +
+                       (options.deflate ? "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n" : "") +
+                       "\r\n";
     shared.loginFrame = CorvaneClient::Frame(kHostModuleId, kCmdLogin, CorvaneClient::EncodeLogin(options.token));
 
     const uint32_t threads = std::max<uint32_t>(1, options.threads);
@@ -623,6 +653,7 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     result.idle = options.idle;
     result.rate = options.rate;
     result.threads = threads;
+    result.deflate = options.deflate;
     if (options.serverPid > 0) {
         result.serverRssBeforeKiB = ProcessRssKiB(options.serverPid);
     }
@@ -698,6 +729,9 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
         second.movesAnswered = static_cast<double>(s.counters.movesAnswered - last.movesAnswered) / span;
         second.moveP50Ms = static_cast<double>(s.movesThisSecond.Quantile(0.5)) / 1000.0;
         second.moveP99Ms = static_cast<double>(s.movesThisSecond.Quantile(0.99)) / 1000.0;
+        const double players = std::max<double>(1, static_cast<double>(s.counters.entered));
+        second.wireBytesPerUser = static_cast<double>(s.counters.bytesReceived - last.bytesReceived) / span / players;
+        second.decodedBytesPerUser = static_cast<double>(s.counters.bytesDecoded - last.bytesDecoded) / span / players;
         if (options.serverPid > 0) {
             const std::optional<double> cpu = ProcessCpuSeconds(options.serverPid);
             if (cpu && lastServerCpu) {
@@ -725,6 +759,7 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
         const CSnapshot atEnd = TakeSnapshot(workers);
         result.loadFrames = atEnd.counters.framesReceived - before.counters.framesReceived;
         result.loadBytes = atEnd.counters.bytesReceived - before.counters.bytesReceived;
+        result.loadDecoded = atEnd.counters.bytesDecoded - before.counters.bytesDecoded;
     }
 
     // Drain: the answers still on their way.

@@ -1,5 +1,9 @@
 #include "WsFrames.h"
 
+#include <algorithm>
+#include <new>
+#include <utility>
+
 void AppendClientFrame(std::string& out, EWsOpcode opcode, std::string_view payload, uint32_t mask)
 {
     out.push_back(static_cast<char>(0x80 | static_cast<uint8_t>(opcode)));
@@ -24,6 +28,46 @@ void AppendClientFrame(std::string& out, EWsOpcode opcode, std::string_view payl
     for (std::size_t i = 0; i < n; ++i) {
         out[at + i] = static_cast<char>(static_cast<uint8_t>(out[at + i]) ^ key[i & 3]);
     }
+}
+
+CWsInflater::CWsInflater()
+{
+    if (inflateInit2(&m_stream, -15) != Z_OK) {
+        throw std::bad_alloc();
+    }
+}
+
+CWsInflater::~CWsInflater() { inflateEnd(&m_stream); }
+
+std::optional<std::string_view> CWsInflater::Inflate(std::string_view payload)
+{
+    static constexpr uint8_t kTail[] = {0x00, 0x00, 0xFF, 0xFF};
+    z_stream& z = m_stream;
+    m_out.clear();
+    const std::pair<const void*, std::size_t> inputs[] = {{payload.data(), payload.size()}, {kTail, sizeof kTail}};
+    for (const auto& [data, size] : inputs) {
+        z.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+        z.avail_in = static_cast<uInt>(size);
+        for (;;) {
+            const std::size_t produced = m_out.size();
+            if (produced > CWsFrameReader::kMaxMessage) {
+                return std::nullopt;
+            }
+            const std::size_t room = std::max<std::size_t>(4096, produced);
+            m_out.resize(produced + room);
+            z.next_out = reinterpret_cast<Bytef*>(m_out.data() + produced);
+            z.avail_out = static_cast<uInt>(room);
+            const int rc = inflate(&z, Z_SYNC_FLUSH);
+            m_out.resize(produced + room - z.avail_out);
+            if (rc != Z_OK && rc != Z_BUF_ERROR) {
+                return std::nullopt;
+            }
+            if (z.avail_in == 0 && z.avail_out > 0) {
+                break;
+            }
+        }
+    }
+    return std::string_view(m_out);
 }
 
 uint16_t CloseCodeOf(std::string_view payload)
@@ -65,10 +109,14 @@ CWsFrameReader::EStep CWsFrameReader::Next(CFrame& frame)
     if (h.masked || (h.opcode <= EWsOpcode::kBinary && h.length > kMaxMessage)) {
         return EStep::kError;
     }
+    if (h.rsv1 && (!m_allowCompressed || (h.opcode != EWsOpcode::kText && h.opcode != EWsOpcode::kBinary))) {
+        return EStep::kError;
+    }
     if (avail - h.size < h.length) {
         return EStep::kNeedMore;
     }
     frame.fin = h.fin;
+    frame.compressed = h.rsv1;
     frame.opcode = h.opcode;
     frame.payload = std::string_view(reinterpret_cast<const char*>(p + h.size), static_cast<std::size_t>(h.length));
     m_begin += h.size + static_cast<std::size_t>(h.length);

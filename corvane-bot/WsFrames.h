@@ -9,9 +9,12 @@
 
 #include "net/WsFrameHeader.h"
 
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +25,25 @@ void AppendClientFrame(std::string& out, EWsOpcode opcode, std::string_view payl
 
 // The close code carried by a close frame's payload (1005 when it has none).
 uint16_t CloseCodeOf(std::string_view payload);
+
+// Inflates the compressed messages of one permessage-deflate connection, as
+// a browser does: one raw inflater for the connection's life, its history
+// kept, the 00 00 ff ff the sender removed put back after each message.
+class CWsInflater {
+public:
+    CWsInflater();
+    ~CWsInflater();
+    CWsInflater(const CWsInflater&) = delete;
+    CWsInflater& operator=(const CWsInflater&) = delete;
+
+    // The message, valid until the next call; nothing for bad deflate data
+    // or a message over CWsFrameReader::kMaxMessage.
+    std::optional<std::string_view> Inflate(std::string_view payload);
+
+private:
+    z_stream m_stream{};
+    std::string m_out;
+};
 
 class CWsFrameReader {
 public:
@@ -39,10 +61,15 @@ public:
     }
     void Drop(std::size_t n) { m_begin += n; }
     void Commit(std::size_t n) { m_end += n; }
+    // Once permessage-deflate is agreed, the first frame of a data message
+    // may carry RSV1 (compressed); before, and on any other frame, it is a
+    // protocol error.
+    void AllowCompressed() { m_allowCompressed = true; }
 
     // Parses every complete frame of what was committed and calls
-    // onMessage(EWsOpcode, std::string_view payload) for each data message
-    // and each control frame. The view is valid during the call only.
+    // onMessage(EWsOpcode, std::string_view payload, bool compressed) for
+    // each data message and each control frame. The view is valid during
+    // the call only.
     // False on a protocol error; the connection is then unusable.
     template <class F>
     bool Parse(F&& onMessage);
@@ -51,6 +78,7 @@ private:
     enum class EStep { kNeedMore, kFrame, kError };
     struct CFrame {
         bool fin = false;
+        bool compressed = false;
         EWsOpcode opcode = EWsOpcode::kContinuation;
         std::string_view payload;
     };
@@ -63,6 +91,8 @@ private:
     // A fragmented message being put together.
     std::string m_fragments;
     EWsOpcode m_fragmentOpcode = EWsOpcode::kContinuation;
+    bool m_fragmentCompressed = false;
+    bool m_allowCompressed = false;
 };
 
 template <class F>
@@ -80,7 +110,7 @@ bool CWsFrameReader::Parse(F&& onMessage)
         const bool control = static_cast<uint8_t>(frame.opcode) >= 0x8;
         const bool assembling = m_fragmentOpcode != EWsOpcode::kContinuation;
         if (control) {
-            onMessage(frame.opcode, frame.payload);
+            onMessage(frame.opcode, frame.payload, false);
         } else if (frame.opcode == EWsOpcode::kContinuation) {
             if (!assembling || m_fragments.size() + frame.payload.size() > kMaxMessage) {
                 return false;
@@ -89,15 +119,16 @@ bool CWsFrameReader::Parse(F&& onMessage)
             if (frame.fin) {
                 const EWsOpcode opcode = m_fragmentOpcode;
                 m_fragmentOpcode = EWsOpcode::kContinuation;
-                onMessage(opcode, std::string_view(m_fragments));
+                onMessage(opcode, std::string_view(m_fragments), m_fragmentCompressed);
                 m_fragments.clear();
             }
         } else if (assembling) {
             return false;
         } else if (frame.fin) {
-            onMessage(frame.opcode, frame.payload);
+            onMessage(frame.opcode, frame.payload, frame.compressed);
         } else {
             m_fragmentOpcode = frame.opcode;
+            m_fragmentCompressed = frame.compressed;
             m_fragments.assign(frame.payload);
         }
     }

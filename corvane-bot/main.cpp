@@ -67,6 +67,8 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(0.0, 600.0));
     app.add_flag("--quiet", options.quiet, "no status line, only the summary");
+    app.add_flag("--deflate", options.deflate,
+                 "offer permessage-deflate and inflate what the server compresses (zlib), as a browser does");
     CLI11_PARSE(app, argc, argv);
 
     std::string error;

@@ -4,6 +4,7 @@
 
 #include "fleet/FleetOptions.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -39,6 +40,10 @@ struct CHostOptions {
     std::size_t stdoutBuffer = std::size_t{1} << 20; // the module's unread standard output
     std::filesystem::path recordFile; // empty: no journal
     bool recordFullOutputs = false;   // sends in full rather than hashed
+    bool compression = true;          // permessage-deflate when a client offers it
+    // Least time between two resets of the shared compressor that admit
+    // connections waiting to join it.
+    std::chrono::milliseconds compressionEpoch{50};
     CFleetOptions fleet;
 };
 

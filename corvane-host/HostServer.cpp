@@ -7,9 +7,12 @@
 #include "game/SharedState.h"
 #include "game/TokenList.h"
 #include "journal/JournalWriter.h"
+#include "net/DeflateGroup.h"
 #include "net/HttpRouter.h"
 #include "net/Listener.h"
+#include "net/PerMessageDeflate.h"
 #include "net/ServerContext.h"
+#include "net/WebSocketSession.h"
 #include "ops/Metrics.h"
 #include "ops/StartupError.h"
 
@@ -60,6 +63,9 @@ struct CHostServer::CImpl {
     CMetrics metrics;
     std::unique_ptr<CJournalWriter> journal;
     std::optional<CTokenList> tokens;
+    std::unique_ptr<CDeflateGroup> deflate;
+    std::unique_ptr<CBoundedInflater> inflater;
+    std::unique_ptr<CWsBroadcaster> broadcaster;
     std::unique_ptr<CSharedState> state;
     std::unique_ptr<CHttpRouter> router;
     std::unique_ptr<CServerContext> context;
@@ -139,7 +145,11 @@ void CHostServer::Start()
     impl.context = std::make_unique<CServerContext>(
         CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue},
                        *impl.state, impl.metrics, *impl.router, false, {}, 64,
-                       CPendingConnections(options.maxPending, options.maxPendingPerAddress)});
+                       CPendingConnections(options.maxPending, options.maxPendingPerAddress), nullptr, nullptr,
+                       nullptr, {}});
+    if (options.compression) {
+        EnableCompression();
+    }
     impl.listener = std::make_shared<CListener>(impl.ioc, *impl.context);
     const tcp::endpoint local = impl.listener->Bind(options.listenHost, options.listenPort);
 
@@ -195,6 +205,34 @@ void CHostServer::JoinFleet(const std::string& listening, const std::string& pub
     impl.fleet->Start();
     impl.fleetGate = std::make_unique<CFleetGate>(*impl.fleet);
     impl.context->fleet = impl.fleetGate.get();
+}
+
+void CHostServer::EnableCompression()
+{
+    CImpl& impl = *m_impl;
+    impl.deflate = std::make_unique<CDeflateGroup>(impl.options.compressionEpoch);
+    impl.inflater = std::make_unique<CBoundedInflater>();
+    impl.broadcaster = std::make_unique<CWsBroadcaster>(*impl.deflate);
+    impl.state->SetBroadcaster(impl.broadcaster.get());
+    impl.context->deflate = impl.deflate.get();
+    impl.context->inflater = impl.inflater.get();
+    const CDeflateGroup& group = *impl.deflate;
+    CMetrics& metrics = impl.metrics;
+    metrics.AddCounter("corvane_compression_bytes_before_total",
+                       "Bytes of the server messages sent compressed, before compression.",
+                       [&group] { return group.Stats().bytesBefore; });
+    metrics.AddCounter("corvane_compression_bytes_after_total", "Bytes of the same messages after compression.",
+                       [&group] { return group.Stats().bytesAfter; });
+    metrics.AddGauge("corvane_compression_group_members",
+                     "Connections sharing the compressor with history.", [&group] { return group.Members(); });
+    metrics.AddCounter("corvane_compression_epochs_total",
+                       "Resets of the shared compressor that let waiting connections join.",
+                       [&group] { return group.Stats().epochs; });
+    metrics.AddCounter("corvane_compression_uncompressed_to_members_total",
+                       "Module messages sent uncompressed to members because they did not reach the whole group.",
+                       [&group] { return group.Stats().uncompressedToMembers; });
+    metrics.AddCounter("corvane_compression_deflates_total", "Messages deflated, with history or without.",
+                       [&group] { return group.Stats().deflates; });
 }
 
 CMetrics& CHostServer::Metrics() { return m_impl->metrics; }

@@ -29,6 +29,8 @@ public:
 private:
     // `publicUrl` empty: ws://LISTENING/ws.
     void JoinFleet(const std::string& listening, const std::string& publicUrl);
+    // --compression on: the shared compressor, the inflater, their metrics.
+    void EnableCompression();
 
     struct CImpl;
     std::unique_ptr<CImpl> m_impl;

@@ -69,6 +69,8 @@ int main(int argc, char** argv)
     std::string record;
     std::string recordOutputs = "hash";
     std::string stdoutBuffer = "1MiB";
+    std::string compression = "on";
+    unsigned compressionEpochMs = 50;
 
     CLI::App app{"corvane-host: loads the Corvane module library and serves players over WebSocket.\n"
                  "Game connection: ws://HOST:PORT/ws. Also /metrics (Prometheus), /healthz, and the\n"
@@ -107,6 +109,14 @@ int main(int argc, char** argv)
                    "Game connections not logged in yet from one client address (IPv6: one /64), at most; a new "
                    "one closes that address's oldest with 1013")
         ->capture_default_str();
+    app.add_option("--compression", compression,
+                   "permessage-deflate for clients that offer it: broadcasts compressed once for all, with history")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"on", "off"}));
+    app.add_option("--compression-epoch", compressionEpochMs,
+                   "Least milliseconds between two resets of the shared compressor that let new connections join it")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 60000u));
     double seatTtl = 15;
     app.add_option("--redis", options.fleet.redisUrl,
                    "Join the fleet of worlds registered in this Redis (redis://HOST:PORT[/DB])");
@@ -189,6 +199,8 @@ int main(int argc, char** argv)
     options.tokenFile = tokenFile;
     options.recordFile = record;
     options.recordFullOutputs = recordOutputs == "full";
+    options.compression = compression == "on";
+    options.compressionEpoch = std::chrono::milliseconds(compressionEpochMs);
 
     auto logger = spdlog::stderr_color_mt("corvane-host");
     logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ %v");

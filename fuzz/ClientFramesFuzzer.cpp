@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     CResult got;
     CWsServerReader reader(maxMessage);
     unsigned sincePause = 0;
-    const auto onFrame = [&](EWsOpcode opcode, const uint8_t* payload, std::size_t length) {
+    const auto onFrame = [&](EWsOpcode opcode, const uint8_t* payload, std::size_t length, bool) {
         FUZZ_CHECK(length <= std::max<std::size_t>(maxMessage, 125), "a message over the limit");
         got.messages.emplace_back(opcode, std::string(reinterpret_cast<const char*>(payload), length));
         return pauseEvery == 0 || ++sincePause % pauseEvery != 0;

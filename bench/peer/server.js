@@ -1,10 +1,11 @@
 // The game subset corvane-bot drives, written the plain Node way on `ws`:
 // login (any token), enter, move, attack, chat, and the 1 s tick that moves
 // 100 patrolling objects and sends everyone PoseList and ObjInfoList. It
-// exists to be measured beside corvane-host: one process, no compression,
-// the library's normal send.
+// exists to be measured beside corvane-host: one process, the library's
+// normal send; with --deflate, the library's own permessage-deflate as a
+// Node developer turns it on (a compressor per connection).
 //
-// Usage: node bench/peer/server.js [--port 7790] [--host 127.0.0.1] [--max-users 155]
+// Usage: node bench/peer/server.js [--port 7790] [--host 127.0.0.1] [--max-users 155] [--deflate]
 import { WebSocketServer } from 'ws';
 import * as P from './protocol.js';
 
@@ -15,6 +16,7 @@ function option(name, fallback) {
 const port = Number(option('--port', 7790));
 const host = option('--host', '127.0.0.1');
 const maxUsers = Number(option('--max-users', 155));
+const deflate = process.argv.includes('--deflate');
 
 const GRID = 100;
 const defaults = () => ({ attr1: 5, hp: 100, attr2: 10, attr3: 10, range: 8 });
@@ -82,7 +84,7 @@ function onGameMessage(ws, user, cmd, body) {
   }
 }
 
-const wss = new WebSocketServer({ host, port, path: '/ws', perMessageDeflate: false });
+const wss = new WebSocketServer({ host, port, path: '/ws', perMessageDeflate: deflate });
 
 wss.on('connection', (ws) => {
   const user = { id: 0 };

@@ -430,8 +430,17 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
         return false;
     }
 
-    // The module's bytes are copied once; every recipient's queue shares them.
+    // The module's bytes are copied once; every recipient's queue shares them,
+    // or shares the one encoded form the broadcaster gives that recipient.
     const auto message = std::make_shared<const std::string>(static_cast<const char*>(data), size);
+    if (m_broadcaster != nullptr) {
+        m_recipientLinks.clear();
+        for (uint32_t userId : m_recipients) {
+            m_recipientLinks.push_back(m_users.at(userId));
+        }
+        m_broadcaster->Broadcast(m_recipientLinks, message);
+        return true;
+    }
     for (uint32_t userId : m_recipients) {
         const auto it = m_users.find(userId);
         if (it != m_users.end()) {

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -44,6 +45,18 @@ protected:
     ~IUserLink() = default;
 };
 
+// Hands one module message to all its recipients at once, so that the
+// network can encode it once for many of them (compression). Without one,
+// each recipient's link gets the message as it is.
+class IBroadcaster {
+public:
+    // `links`: the recipients online, in the order of the send's list.
+    virtual void Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message) = 0;
+
+protected:
+    ~IBroadcaster() = default;
+};
+
 struct CLoginResult {
     int32_t code;
     uint32_t userId; // 0 unless code is kLoginOk
@@ -65,6 +78,9 @@ public:
     // for none. Set it before StartModule to see the whole session.
     void SetObserver(ISessionObserver* observer) { m_observer = observer; }
     bool Started() const { return m_started; }
+    // Delivers the module's sends from then on; null (the default) hands
+    // each recipient's link the message as it is.
+    void SetBroadcaster(IBroadcaster* broadcaster) { m_broadcaster = broadcaster; }
 
     // Stops the timers; no OnTimer runs afterwards.
     void StopTimers();
@@ -145,6 +161,8 @@ private:
     bool m_started = false;
     ISessionObserver* m_observer = nullptr;
     std::vector<uint32_t> m_recipients; // scratch of Send, for the observer
+    std::vector<IUserLink*> m_recipientLinks; // scratch of Send, for the broadcaster
+    IBroadcaster* m_broadcaster = nullptr;
 };
 
 #endif

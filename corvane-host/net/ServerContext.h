@@ -17,6 +17,8 @@ class CSharedState;
 class CMetrics;
 class CHttpRouter;
 class IFleetGate;
+class CDeflateGroup;
+class CBoundedInflater;
 
 inline constexpr const char* kServerName = "corvane-host";
 
@@ -120,6 +122,11 @@ struct CServerContext {
     std::size_t pruneAt = 64;
     CPendingConnections pending;
     IFleetGate* fleet = nullptr; // set when the host is part of a fleet
+    // With --compression on: the shared compressor of broadcasts, and the
+    // inflater of client messages with its output, used one message at a time.
+    CDeflateGroup* deflate = nullptr;
+    CBoundedInflater* inflater = nullptr;
+    std::string inflated;
 
     // Remembers a session for the stop; forgets ended ones now and then, so
     // that the list stays proportional to the live sessions.

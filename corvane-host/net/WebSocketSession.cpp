@@ -3,6 +3,7 @@
 #include "game/HostMessages.h"
 #include "game/HostProtocol.h"
 #include "net/FleetGate.h"
+#include "net/PerMessageDeflate.h"
 #include "ops/Metrics.h"
 
 #include <boost/asio/post.hpp>
@@ -45,6 +46,7 @@ constexpr std::size_t kMaxIov = 512;
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
 constexpr uint16_t kCloseUnsupportedData = 1003;
+constexpr uint16_t kCloseInvalidPayload = 1007;
 constexpr uint16_t kClosePolicy = 1008;
 constexpr uint16_t kCloseTryAgainLater = 1013;
 
@@ -128,8 +130,29 @@ void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
     timeouts.idle_timeout = websocket::stream_base::none();
     timeouts.keep_alive_pings = false;
     m_handshakeStream->set_option(timeouts);
+    // The stream's own permessage-deflate stays off: compression is done per
+    // frame by the session, so that a broadcast is deflated once for all.
+    std::string extensions;
+    if (m_ctx.deflate != nullptr) {
+        std::string offers;
+        const auto [first, last] = req.equal_range(http::field::sec_websocket_extensions);
+        for (auto it = first; it != last; ++it) {
+            offers += offers.empty() ? "" : ", ";
+            offers += it->value();
+        }
+        if (std::optional<CDeflateAgreement> agreement = NegotiateDeflate(offers)) {
+            m_deflate.emplace(!agreement->serverNoContextTakeover);
+            m_reader.AllowCompressed();
+            extensions = std::move(agreement->answer);
+        }
+    }
     m_handshakeStream->set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
+        [extensions = std::move(extensions)](websocket::response_type& res) {
+            res.set(http::field::server, kServerName);
+            if (!extensions.empty()) {
+                res.set(http::field::sec_websocket_extensions, extensions);
+            }
+        }));
     m_reader.Append(static_cast<const uint8_t*>(carried.data().data()), carried.size());
     carried.consume(carried.size());
     m_handshakeStream->async_accept(req, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
@@ -144,6 +167,27 @@ void CWsSession::Shutdown()
     }
 }
 
+void CWsBroadcaster::Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message)
+{
+    // Every link the host logs in is a session; anything else gets the
+    // message as it is.
+    m_sessions.clear();
+    m_members.clear();
+    for (IUserLink* link : links) {
+        CWsSession* session = dynamic_cast<CWsSession*>(link);
+        m_sessions.push_back(session);
+        m_members.push_back(session != nullptr ? session->DeflateMember() : nullptr);
+    }
+    const CDeflateGroup::CPlan plan = m_group.Plan(m_members, message, CDeflateGroup::Clock::now());
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        if (m_sessions[i] != nullptr) {
+            m_sessions[i]->DeliverWire(m_group.For(plan, m_members[i]));
+        } else {
+            links[i]->Deliver(message);
+        }
+    }
+}
+
 void CWsSession::Evict()
 {
     ReleasePending();
@@ -154,13 +198,13 @@ void CWsSession::Evict()
     }
 }
 
-void CWsSession::Deliver(std::shared_ptr<const std::string> message)
+void CWsSession::DeliverWire(const CWirePayload& payload)
 {
     if (m_ended) {
         return;
     }
-    const std::size_t size = message->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(message), m_ctx.options.sendQueue)) {
+    const std::size_t size = payload.bytes->size();
+    if (!m_queue.TryPush(EWsOpcode::kBinary, payload.bytes, m_ctx.options.sendQueue, payload.compressed)) {
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }
@@ -254,7 +298,9 @@ void CWsSession::OnRead(beast::error_code ec, std::size_t n)
     }
     m_reader.Commit(n);
     const uint16_t failure = m_reader.Parse(
-        [this](EWsOpcode opcode, const uint8_t* data, std::size_t size) { return HandleFrame(opcode, data, size); });
+        [this](EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed) {
+            return HandleFrame(opcode, data, size, compressed);
+        });
     if (m_closed) {
         return;
     }
@@ -272,7 +318,7 @@ void CWsSession::OnRead(beast::error_code ec, std::size_t n)
 }
 
 // False ends the parsing of what is buffered: the connection is closing.
-bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size)
+bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed)
 {
     switch (opcode) {
     case EWsOpcode::kClose:
@@ -322,10 +368,32 @@ bool CWsSession::HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t 
         CloseWith(kClosePolicy, "rate_limited");
     } else if (opcode == EWsOpcode::kText) {
         CloseWith(kCloseUnsupportedData, "text_frame");
+    } else if (compressed) {
+        HandleCompressed(data, size);
     } else {
         HandleMessage(data, size);
     }
     return !m_closed && !m_awaitingSeat;
+}
+
+// Inflates into the context's one buffer: messages are handled one at a
+// time, and never more than --max-frame (and a byte) is produced.
+void CWsSession::HandleCompressed(const uint8_t* data, std::size_t size)
+{
+    std::string& out = m_ctx.inflated;
+    switch (m_ctx.inflater->Inflate(data, size, m_ctx.options.maxFrame, out)) {
+    case CBoundedInflater::EResult::kOk:
+        HandleMessage(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        break;
+    case CBoundedInflater::EResult::kTooBig:
+        m_ctx.metrics.CountInflateFailure();
+        CloseWith(kWsMessageTooBig, "frame_too_big");
+        break;
+    case CBoundedInflater::EResult::kBadData:
+        m_ctx.metrics.CountInflateFailure();
+        CloseWith(kCloseInvalidPayload, "bad_deflate");
+        break;
+    }
 }
 void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
 {
@@ -399,6 +467,9 @@ void CWsSession::Admit(std::string_view token)
     }
     m_userId = result.userId;
     m_bytesWindow = &m_ctx.metrics.UserBytes(m_userId);
+    if (m_deflate) {
+        m_ctx.deflate->Join(*m_deflate);
+    }
     ReleasePending();
     m_loginTimer.cancel();
     m_ctx.metrics.CountLogin("ok");
@@ -466,6 +537,9 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
                      detail);
     } else {
         spdlog::debug("{}: connection closed before login: {}", m_peer, reason);
+    }
+    if (m_deflate) {
+        m_ctx.deflate->Leave(*m_deflate);
     }
     if (m_userId != 0) {
         m_bytesWindow = nullptr;

@@ -5,11 +5,15 @@
 // After the handshake the session frames messages itself on the TCP socket:
 // everything queued during one turn of the event loop leaves in one
 // gathered write, each message still a frame of its own, and the module's
-// buffer is shared by every recipient rather than copied.
+// buffer is shared by every recipient rather than copied. With
+// permessage-deflate agreed, broadcasts arrive compressed by the shared
+// group (DeflateGroup.h) and only the RSV1 bit of their header is the
+// session's; compressed client messages are inflated with a hard limit.
 #ifndef CORVANE_HOST_WEBSOCKETSESSION_H
 #define CORVANE_HOST_WEBSOCKETSESSION_H
 
 #include "game/SharedState.h"
+#include "net/DeflateGroup.h"
 #include "net/HttpRouter.h"
 #include "net/ServerContext.h"
 #include "net/TokenBucket.h"
@@ -25,8 +29,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CWsSession final : public IHostSession,
                          public IPendingSession,
@@ -43,14 +49,19 @@ public:
     void Shutdown() override;
     void Evict() override;
     bool Evictable() const override { return !m_awaitingSeat; }
-    void Deliver(std::shared_ptr<const std::string> message) override;
+    void Deliver(std::shared_ptr<const std::string> message) override { DeliverWire({std::move(message), false}); }
+    // Queues a message as the shared compressor planned it for this session.
+    void DeliverWire(const CWirePayload& payload);
+    // The session's part in compressed broadcasts; null when none was agreed.
+    CDeflateMember* DeflateMember() { return m_deflate ? &*m_deflate : nullptr; }
 
 private:
     void OnAccept(boost::beast::error_code ec);
     void ArmIdleCheck();
     void DoRead();
     void OnRead(boost::beast::error_code ec, std::size_t n);
-    bool HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size);
+    bool HandleFrame(EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed);
+    void HandleCompressed(const uint8_t* data, std::size_t size);
     void HandleMessage(const uint8_t* data, std::size_t size);
     void HandleLogin(const uint8_t* data, std::size_t size);
     void OnSeat(bool ok);
@@ -76,6 +87,7 @@ private:
     CWsServerReader m_reader;
     CServerContext& m_ctx;
     CTokenBucket m_bucket;
+    std::optional<CDeflateMember> m_deflate; // permessage-deflate agreed
     boost::asio::steady_timer m_loginTimer;
     boost::asio::steady_timer m_idleTimer;
     boost::asio::steady_timer m_closeTimer;
@@ -99,6 +111,20 @@ private:
     bool m_peerClosed = false;
     bool m_readFailed = false;
     bool m_closed = false;
+};
+
+// Delivers the module's sends to game connections: each message planned once
+// by the shared compressor, each session queued what the plan gives it.
+class CWsBroadcaster final : public IBroadcaster {
+public:
+    explicit CWsBroadcaster(CDeflateGroup& group) : m_group(group) {}
+
+    void Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message) override;
+
+private:
+    CDeflateGroup& m_group;
+    std::vector<CWsSession*> m_sessions;     // scratch, in the order of the links
+    std::vector<CDeflateMember*> m_members;  // the same
 };
 
 #endif

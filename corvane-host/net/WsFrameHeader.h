@@ -18,6 +18,7 @@ enum class EWsOpcode : uint8_t {
 
 struct CWsFrameHeader {
     bool fin;
+    bool rsv1; // permessage-deflate: the message is compressed
     bool masked;
     EWsOpcode opcode;
     std::size_t size; // bytes before the payload, the masking key included
@@ -26,19 +27,20 @@ struct CWsFrameHeader {
 
 enum class EWsHeaderRead { kNeedMore, kBad, kOk };
 
-// Reads the header at p. kBad for a reserved bit (no extension is ever
-// agreed), an unknown opcode, or a control frame that is fragmented or
-// longer than 125 bytes; whether a frame must be masked, and how long a
-// data frame may be, is the reader's to check.
+// Reads the header at p. kBad for RSV2 or RSV3 (no extension uses them), an
+// unknown opcode, or a control frame that is fragmented or longer than 125
+// bytes; whether a frame must be masked, may carry RSV1, and how long a data
+// frame may be, is the reader's to check.
 inline EWsHeaderRead ReadWsFrameHeader(const uint8_t* p, std::size_t avail, CWsFrameHeader& header)
 {
     if (avail < 2) {
         return EWsHeaderRead::kNeedMore;
     }
-    if ((p[0] & 0x70) != 0) {
+    if ((p[0] & 0x30) != 0) {
         return EWsHeaderRead::kBad;
     }
     header.fin = (p[0] & 0x80) != 0;
+    header.rsv1 = (p[0] & 0x40) != 0;
     header.masked = (p[1] & 0x80) != 0;
     header.opcode = static_cast<EWsOpcode>(p[0] & 0x0F);
     std::size_t size = 2;

@@ -12,9 +12,9 @@ constexpr std::size_t kMinRead = 1024;
 
 } // namespace
 
-std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize)
+std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed)
 {
-    out[0] = static_cast<uint8_t>(0x80 | static_cast<uint8_t>(opcode));
+    out[0] = static_cast<uint8_t>(0x80 | (compressed ? 0x40 : 0) | static_cast<uint8_t>(opcode));
     if (payloadSize < 126) {
         out[1] = static_cast<uint8_t>(payloadSize);
         return 2;
@@ -37,19 +37,21 @@ bool IsValidWsCloseCode(uint16_t code)
     return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
 }
 
-bool CWsSendQueue::TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit)
+bool CWsSendQueue::TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit,
+                           bool compressed)
 {
     if (Cost(payload->size()) > limit || m_charged > limit - Cost(payload->size())) {
         return false;
     }
-    Push(opcode, std::move(payload));
+    Push(opcode, std::move(payload), compressed);
     return true;
 }
 
-void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload)
+void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed)
 {
     CFrame& frame = m_frames.emplace_back();
-    frame.headerSize = static_cast<uint8_t>(WriteServerFrameHeader(frame.header, opcode, payload->size()));
+    frame.headerSize =
+        static_cast<uint8_t>(WriteServerFrameHeader(frame.header, opcode, payload->size(), compressed));
     frame.opcode = opcode;
     m_charged += Cost(payload->size());
     m_pongs += opcode == EWsOpcode::kPong ? 1 : 0;
@@ -149,6 +151,11 @@ uint16_t CWsServerReader::Next(CFrame& frame)
     if (!h.masked) {
         return kWsProtocolError;
     }
+    // RSV1 marks a compressed message: only when agreed, and only on the
+    // first frame of a data message.
+    if (h.rsv1 && (!m_allowCompressed || (h.opcode != EWsOpcode::kText && h.opcode != EWsOpcode::kBinary))) {
+        return kWsProtocolError;
+    }
     const uint64_t length = h.length;
     switch (h.opcode) {
     case EWsOpcode::kContinuation:
@@ -187,7 +194,7 @@ uint16_t CWsServerReader::Next(CFrame& frame)
         (length < 2 || !IsValidWsCloseCode(static_cast<uint16_t>((payload[0] << 8) | payload[1])))) {
         return kWsProtocolError;
     }
-    frame = {h.fin, h.opcode, payload, static_cast<std::size_t>(length)};
+    frame = {h.fin, h.rsv1, h.opcode, payload, static_cast<std::size_t>(length)};
     m_begin += total;
     return 0;
 }

@@ -25,8 +25,9 @@ inline constexpr uint16_t kWsMessageTooBig = 1009;
 // The longest header of an unmasked frame.
 inline constexpr std::size_t kWsMaxServerHeader = 10;
 
-// Writes the header of one unmasked, unfragmented frame; returns its length.
-std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize);
+// Writes the header of one unmasked, unfragmented frame, with RSV1 when the
+// payload is compressed; returns its length.
+std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed = false);
 
 // Whether a peer may send `code` in a close frame: 1000 to 1003, 1007 to
 // 1014, and the 3000 to 4999 of registered and private uses. 1004 is
@@ -51,10 +52,11 @@ public:
     static constexpr std::size_t Cost(std::size_t payloadSize) { return payloadSize + kWsQueuedFrameCost; }
 
     // Queues the frame if the charges of all queued frames stay within
-    // `limit`; else queues nothing and returns false.
-    bool TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit);
+    // `limit`; else queues nothing and returns false. `compressed` sets RSV1.
+    bool TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit,
+                 bool compressed = false);
     // Queues without a bound: only for the one close frame of a connection.
-    void Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload);
+    void Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false);
 
     // Points `iov` at the headers and payloads of the queued frames, from
     // the first unwritten byte; returns the buffers used and adds their
@@ -98,11 +100,15 @@ public:
     // Free room for the next read; grows to hold a whole frame.
     std::span<uint8_t> Space();
     void Commit(std::size_t n) { m_end += n; }
+    // Once permessage-deflate is agreed, the first frame of a data message
+    // may carry RSV1; before, and on other frames, it is a protocol error.
+    void AllowCompressed() { m_allowCompressed = true; }
     // Bytes that arrived before the reader took over the connection.
     void Append(const uint8_t* data, std::size_t size);
 
-    // Calls onFrame(EWsOpcode, const uint8_t*, std::size_t) for every complete
-    // data message and control frame, until it returns false. Returns 0, or
+    // Calls onFrame(EWsOpcode, const uint8_t*, std::size_t, bool compressed)
+    // for every complete data message and control frame, until it returns
+    // false. A compressed message's size is checked before it is inflated. Returns 0, or
     // the close code of a protocol failure; the reader is then unusable.
     template <class F>
     uint16_t Parse(F&& onFrame);
@@ -110,6 +116,7 @@ public:
 private:
     struct CFrame {
         bool fin;
+        bool compressed;
         EWsOpcode opcode;
         const uint8_t* payload;
         std::size_t size;
@@ -124,6 +131,8 @@ private:
     std::size_t m_need = 0; // length of the frame that is partly here
     std::string m_fragments;
     bool m_assembling = false;
+    bool m_fragmentCompressed = false;
+    bool m_allowCompressed = false;
     EWsOpcode m_fragmentOpcode = EWsOpcode::kBinary;
 };
 
@@ -162,20 +171,21 @@ uint16_t CWsServerReader::Parse(F&& onFrame)
         }
         bool more = true;
         if (static_cast<uint8_t>(frame.opcode) >= 0x8) {
-            more = onFrame(frame.opcode, frame.payload, frame.size);
+            more = onFrame(frame.opcode, frame.payload, frame.size, false);
         } else if (frame.opcode == EWsOpcode::kContinuation) {
             m_fragments.append(reinterpret_cast<const char*>(frame.payload), frame.size);
             if (frame.fin) {
                 m_assembling = false;
                 more = onFrame(m_fragmentOpcode, reinterpret_cast<const uint8_t*>(m_fragments.data()),
-                               m_fragments.size());
+                               m_fragments.size(), m_fragmentCompressed);
                 std::string().swap(m_fragments);
             }
         } else if (frame.fin) {
-            more = onFrame(frame.opcode, frame.payload, frame.size);
+            more = onFrame(frame.opcode, frame.payload, frame.size, frame.compressed);
         } else {
             m_assembling = true;
             m_fragmentOpcode = frame.opcode;
+            m_fragmentCompressed = frame.compressed;
             m_fragments.assign(reinterpret_cast<const char*>(frame.payload), frame.size);
         }
         if (!more) {

@@ -13,7 +13,7 @@ constexpr std::string_view kCloseReasons[] = {
     "client_closed",   "client_dropped",    "idle_timeout", "logout",           "text_frame",
     "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
     "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
-    "too_many_pending", "pending_evicted",   "ping_flood",
+    "too_many_pending", "pending_evicted",   "ping_flood",   "bad_deflate",
 };
 
 void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
@@ -119,7 +119,12 @@ void CMetrics::ObserveTick(double seconds)
 
 void CMetrics::AddCounter(std::string name, std::string help, std::function<uint64_t()> read)
 {
-    m_external.push_back({std::move(name), std::move(help), std::move(read)});
+    m_external.push_back({"counter", std::move(name), std::move(help), std::move(read)});
+}
+
+void CMetrics::AddGauge(std::string name, std::string help, std::function<uint64_t()> read)
+{
+    m_external.push_back({"gauge", std::move(name), std::move(help), std::move(read)});
 }
 
 void CMetrics::ForgetUser(uint32_t userId) { m_userBytes.erase(userId); }
@@ -191,8 +196,12 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
         Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
     }
 
+    Header(out, "corvane_inflate_failures_total", "counter",
+           "Compressed client messages that were bad deflate data or inflated past --max-frame.");
+    Line(out, "corvane_inflate_failures_total", "", m_inflateFailures);
+
     for (const CExternal& counter : m_external) {
-        Header(out, counter.name, "counter", counter.help);
+        Header(out, counter.name, counter.type, counter.help);
         Line(out, counter.name, "", counter.read());
     }
 

@@ -27,6 +27,9 @@ public:
     void CountRecvFailure(uint16_t moduleId);
     void CountSent(std::size_t bytes);
     void CountClosed(std::string_view reason);
+    // A compressed client message that was bad deflate data or inflated
+    // past the limit.
+    void CountInflateFailure() { ++m_inflateFailures; }
     void ObserveTick(double seconds);
     // Bytes queued for one logged-in user; ForgetUser when the user leaves.
     // The window that counts a logged-in user's queued bytes; valid until
@@ -40,6 +43,7 @@ public:
 
     // A counter kept elsewhere (another thread's, say), read when rendered.
     void AddCounter(std::string name, std::string help, std::function<uint64_t()> read);
+    void AddGauge(std::string name, std::string help, std::function<uint64_t()> read);
 
     // The gauges come from the caller; the per-user byte rates are those of
     // the last whole second before `now`.
@@ -61,12 +65,14 @@ private:
     std::map<uint16_t, uint64_t> m_recvFailures;
     uint64_t m_sent = 0;
     uint64_t m_bytesSent = 0;
+    uint64_t m_inflateFailures = 0;
     CLabelled m_closed;
     std::array<uint64_t, kTickBuckets.size()> m_tickBuckets{};
     uint64_t m_tickCount = 0;
     double m_tickSum = 0;
 
     struct CExternal {
+        const char* type;
         std::string name;
         std::string help;
         std::function<uint64_t()> read;

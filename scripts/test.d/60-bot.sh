@@ -1,6 +1,7 @@
 # corvane-bot smoke run: a few players for a few seconds against the host
-# built by the linux stage (and against the side-by-side peer when the web
-# stage has installed its packages); exit code 0 and a sane --json.
+# built by the linux stage, once plain and once with permessage-deflate (and
+# against the side-by-side peer when the web stage has installed its
+# packages); exit code 0 and a sane --json.
 source scripts/lib/servers.sh
 bin=${CORVANE_BIN:-build/ci/bin}
 if [ ! -x "$bin/corvane-bot" ] || [ ! -x "$bin/corvane-host" ]; then
@@ -13,9 +14,10 @@ mkdir -p "$out"
 
 smoke() {
   local name=$1 pid=$2 port=$3
+  shift 3
   wait_port "$port" "$pid"
   "$bin/corvane-bot" --url "ws://127.0.0.1:$port/ws" --users 8 --rate 10 --duration 3 --ramp 0.5 \
-    --server-pid "$pid" --json "$out/$name.json" --report "$out/$name.html"
+    --server-pid "$pid" --json "$out/$name.json" --report "$out/$name.html" "$@"
   local json=$out/$name.json
   [ "$(json_number "$json" users_entered)" = 8 ] || { echo "$name: not every player entered" >&2; return 1; }
   local sent answered frames
@@ -34,6 +36,12 @@ port=$(free_port)
 host=$!
 trap 'stop_server $host' EXIT
 smoke host "$host" "$port"
+# Compressed: every player agreed, and far fewer bytes came than were decoded.
+smoke host-deflate "$host" "$port" --deflate
+json=$out/host-deflate.json
+[ "$(json_number "$json" deflate_agreed)" = 8 ] || { echo "host-deflate: compression not agreed" >&2; exit 1; }
+awk -v w="$(json_number "$json" wire_bytes_per_user_s)" -v d="$(json_number "$json" decoded_bytes_per_user_s)" \
+  'BEGIN { exit !(w > 0 && w * 3 < d) }' || { echo "host-deflate: wire bytes not below a third of decoded" >&2; exit 1; }
 stop_server "$host"
 trap - EXIT
 

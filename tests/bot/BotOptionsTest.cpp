@@ -69,6 +69,9 @@ TEST(BotResult, JsonCarriesEveryKeyScriptsRelyOn)
     r.counters.movesSent = 10;
     r.counters.movesAnswered = 10;
     r.counters.closes[1008] = 2;
+    r.durationS = 2;
+    r.loadBytes = 600;
+    r.loadDecoded = 6000;
     for (uint64_t v = 1000; v <= 10000; v += 1000) {
         r.moves.Record(v);
     }
@@ -83,6 +86,9 @@ TEST(BotResult, JsonCarriesEveryKeyScriptsRelyOn)
     EXPECT_NE(text.find("\"closes\": {\"1008\": 2}"), std::string::npos) << text;
     EXPECT_NE(text.find("\"move_max_ms\": 10.000"), std::string::npos) << text;
     EXPECT_NE(text.find("\"server_cpu_s\": null"), std::string::npos) << text;
+    // Per player and second of load: 600 bytes over 2 s and 3 players.
+    EXPECT_NE(text.find("\"wire_bytes_per_user_s\": 100,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"decoded_bytes_per_user_s\": 1000,"), std::string::npos) << text;
     EXPECT_FALSE(r.Failed());
 }
 
@@ -111,12 +117,13 @@ TEST(BotResult, HtmlReportIsSelfContained)
     CBotResult r;
     r.url = "ws://h/<x>";
     r.moves.Record(1500);
-    r.seconds.push_back({1.0, 5, 5, 1.5, 1.5, 0.25});
+    r.seconds.push_back({1.0, 5, 5, 1.5, 1.5, 1200, 9000, 0.25});
     std::ostringstream html;
     WriteHtml(html, r);
     const std::string text = html.str();
     EXPECT_NE(text.find("<svg"), std::string::npos);
     EXPECT_NE(text.find("ws://h/&lt;x&gt;"), std::string::npos);
+    EXPECT_NE(text.find("KB per player per second"), std::string::npos);
     EXPECT_EQ(text.find("<script"), std::string::npos);
     EXPECT_EQ(text.find("src="), std::string::npos);
     EXPECT_EQ(text.find("href="), std::string::npos);

@@ -1,6 +1,7 @@
 #include "WsFrames.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -32,7 +33,8 @@ std::string ServerFrame(uint8_t first, std::string_view payload)
 
 using Messages = std::vector<std::pair<EWsOpcode, std::string>>;
 
-// Feeds `bytes` in pieces of `step` and collects what the reader hands on.
+// Feeds `bytes` in pieces of `step` and collects what the reader hands on,
+// compressed messages marked with a "z:" in front.
 bool Feed(CWsFrameReader& reader, std::string_view bytes, std::size_t step, Messages& out)
 {
     for (std::size_t at = 0; at < bytes.size();) {
@@ -41,7 +43,9 @@ bool Feed(CWsFrameReader& reader, std::string_view bytes, std::size_t step, Mess
         std::memcpy(space.data(), bytes.data() + at, n);
         at += n;
         reader.Commit(n);
-        if (!reader.Parse([&](EWsOpcode op, std::string_view payload) { out.emplace_back(op, std::string(payload)); })) {
+        if (!reader.Parse([&](EWsOpcode op, std::string_view payload, bool compressed) {
+                out.emplace_back(op, (compressed ? "z:" : "") + std::string(payload));
+            })) {
             return false;
         }
     }
@@ -85,7 +89,8 @@ TEST(WsFrameReader, RejectsWhatAServerMustNotSend)
 {
     const std::vector<std::string> bad = {
         std::string("\x82\x81", 2) + "mask" + "x",  // masked
-        ServerFrame(0xC2, "x"),                     // reserved bit
+        ServerFrame(0xC2, "x"),                     // RSV1 without compression
+        ServerFrame(0xA2, "x"),                     // RSV2
         ServerFrame(0x83, "x"),                     // unknown opcode
         ServerFrame(0x09, "x"),                     // fragmented ping
         ServerFrame(0x89, std::string(126, 'p')),   // control frame too long
@@ -97,6 +102,58 @@ TEST(WsFrameReader, RejectsWhatAServerMustNotSend)
         Messages got;
         EXPECT_FALSE(Feed(reader, stream, stream.size(), got)) << stream;
     }
+}
+
+TEST(WsFrameReader, MarksCompressedMessagesOnceAgreed)
+{
+    const std::string stream = ServerFrame(0xC2, "a") + ServerFrame(0x42, "b") + ServerFrame(0x89, "p") +
+                               ServerFrame(0x80, "c") + ServerFrame(0x82, "d");
+    CWsFrameReader reader;
+    reader.AllowCompressed();
+    Messages got;
+    ASSERT_TRUE(Feed(reader, stream, 3, got));
+    EXPECT_EQ(got, (Messages{{EWsOpcode::kBinary, "z:a"}, {EWsOpcode::kPing, "p"}, {EWsOpcode::kBinary, "z:bc"},
+                             {EWsOpcode::kBinary, "d"}}));
+    for (const std::string& bad : {ServerFrame(0xC9, "p"), ServerFrame(0x02, "a") + ServerFrame(0xC0, "b")}) {
+        CWsFrameReader strict;
+        strict.AllowCompressed();
+        EXPECT_FALSE(Feed(strict, bad, bad.size(), got));
+    }
+}
+
+// The server's compressor keeps its history across messages; so must the
+// inflater, and a message may refer to the one before.
+TEST(WsInflater, KeepsHistoryAcrossMessages)
+{
+    z_stream s{};
+    ASSERT_EQ(deflateInit2(&s, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string message(2300, '\0');
+    uint32_t x = 1;
+    for (char& c : message) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    std::vector<std::string> sent;
+    for (int i = 0; i < 3; ++i) {
+        std::string out(4096, '\0');
+        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(message.data()));
+        s.avail_in = static_cast<uInt>(message.size());
+        s.next_out = reinterpret_cast<Bytef*>(out.data());
+        s.avail_out = static_cast<uInt>(out.size());
+        ASSERT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
+        out.resize(out.size() - s.avail_out - 4);
+        sent.push_back(out);
+    }
+    deflateEnd(&s);
+    EXPECT_LT(sent[1].size() * 10, sent[0].size()) << "the second refers to the first";
+
+    CWsInflater inflater;
+    for (const std::string& payload : sent) {
+        const std::optional<std::string_view> got = inflater.Inflate(payload);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, message);
+    }
+    EXPECT_FALSE(inflater.Inflate("\xff\xff\xff"));
 }
 
 TEST(WsClientFrame, IsMaskedAndUnmasksToThePayload)

@@ -8,6 +8,8 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <zlib.h>
+
 #include <fstream>
 #include <thread>
 
@@ -293,15 +295,15 @@ std::string MaskedFrame(int first, const std::string& payload)
 
 // Everything the server sends after the upgrade answer, until it has sent
 // `want` bytes of frames, closes, or 5 s pass; the answer's status line is
-// checked on the way.
-std::string ReadFrames(boost::asio::ip::tcp::socket& socket, std::size_t want)
+// checked on the way, and the answer is left in `head` if given.
+std::string ReadFrames(boost::asio::ip::tcp::socket& socket, std::size_t want, std::string* head = nullptr)
 {
     std::string received;
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     socket.non_blocking(true);
     while (std::chrono::steady_clock::now() < deadline) {
-        const std::size_t head = received.find("\r\n\r\n");
-        if (head != std::string::npos && received.size() >= head + 4 + want) {
+        const std::size_t end = received.find("\r\n\r\n");
+        if (end != std::string::npos && received.size() >= end + 4 + want) {
             break;
         }
         char chunk[512];
@@ -317,8 +319,11 @@ std::string ReadFrames(boost::asio::ip::tcp::socket& socket, std::size_t want)
         received.append(chunk, n);
     }
     EXPECT_EQ(received.rfind("HTTP/1.1 101", 0), 0u) << received;
-    const std::size_t head = received.find("\r\n\r\n");
-    return head == std::string::npos ? std::string() : received.substr(head + 4);
+    const std::size_t end = received.find("\r\n\r\n");
+    if (head != nullptr) {
+        *head = received.substr(0, end);
+    }
+    return end == std::string::npos ? std::string() : received.substr(end + 4);
 }
 
 const std::string kLogin = Bytes({0, 0, 1, 0, 0}); // Login with an empty token
@@ -397,6 +402,105 @@ TEST_F(HostSession, ControlFramesAndFragmentsFollowTheProtocol)
     const std::string expected = pong + kLoginAck + close;
     EXPECT_EQ(ReadFrames(socket, expected.size() + 1), expected);
     EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"client_closed\"}"), 1);
+}
+
+namespace {
+
+const std::string kDeflateUpgrade = kUpgrade.substr(0, kUpgrade.size() - 2) +
+                                    "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n\r\n";
+
+// A message as a permessage-deflate client sends it: raw deflate, flushed,
+// without the final 00 00 ff ff.
+std::string Deflated(const std::string& message)
+{
+    z_stream s{};
+    deflateInit2(&s, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&s, message.size()) + 16, '\0');
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(message.data()));
+    s.avail_in = static_cast<uInt>(message.size());
+    s.next_out = reinterpret_cast<Bytef*>(out.data());
+    s.avail_out = static_cast<uInt>(out.size());
+    deflate(&s, Z_SYNC_FLUSH);
+    out.resize(out.size() - s.avail_out - 4);
+    deflateEnd(&s);
+    return out;
+}
+
+std::string CloseFrame(int code) { return Bytes({0x88, 2, code >> 8, code & 0xFF}); }
+
+std::string LoginAckFor(int userId) { return Bytes({0x82, 12, 0, 0, 1, 0, 0, 0, 0, 0, userId, 0, 0, 0}); }
+
+// Logs in on a fresh connection, sends `frame`, and returns what came back.
+std::string SendAfterLogin(uint16_t port, const std::string& upgrade, const std::string& frame, std::size_t want)
+{
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    boost::asio::write(socket, boost::asio::buffer(upgrade + MaskedFrame(0x82, kLogin) + frame));
+    return ReadFrames(socket, want);
+}
+
+} // namespace
+
+// The answer names what was agreed, and compressed client messages (RSV1)
+// are inflated before anything else looks at them.
+TEST_F(HostSession, CompressionIsAgreedAndClientMessagesInflated)
+{
+    StartHost();
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+    const std::string ping = Bytes({0, 0, 3, 0}) + "hello";
+    boost::asio::write(socket, boost::asio::buffer(kDeflateUpgrade + MaskedFrame(0xC2, Deflated(kLogin)) +
+                                                   MaskedFrame(0xC2, Deflated(ping))));
+    std::string head;
+    const std::string pong = Bytes({0x82, static_cast<int>(ping.size())}) + Bytes({0, 0, 2, 0}) + "hello";
+    EXPECT_EQ(ReadFrames(socket, kLoginAck.size() + pong.size(), &head), kLoginAck + pong);
+    EXPECT_NE((head + "\r\n").find("\r\nSec-WebSocket-Extensions: permessage-deflate; client_no_context_takeover; "
+                                   "client_max_window_bits=9\r\n"),
+              std::string::npos)
+        << head;
+}
+
+TEST_F(HostSession, BadCompressedInputClosesWithItsCode)
+{
+    StartHost({"--max-frame", "4096"});
+    const uint16_t port = m_host.Port();
+    // Each case logs in a user of its own (ids 1 to 5) and ends with the code.
+    int user = 0;
+    const auto expect = [&user](int code) { return LoginAckFor(++user) + CloseFrame(code); };
+    const std::size_t want = expect(0).size();
+    user = 0;
+    // RSV1 where it has no meaning.
+    EXPECT_EQ(SendAfterLogin(port, kUpgrade, MaskedFrame(0xC2, Deflated(kLogin)), want), expect(1002));
+    EXPECT_EQ(SendAfterLogin(port, kDeflateUpgrade, MaskedFrame(0xC9, "x"), want), expect(1002));
+    EXPECT_EQ(SendAfterLogin(port, kDeflateUpgrade, MaskedFrame(0x42, Deflated("ab")) + MaskedFrame(0xC0, "c"), want),
+              expect(1002));
+
+    EXPECT_EQ(SendAfterLogin(port, kDeflateUpgrade, MaskedFrame(0xC2, Bytes({0xFF, 0xFF, 0xFF})), want),
+              expect(1007));
+    // 20,000 bytes in a few dozen: inflating stops at --max-frame.
+    const std::string bomb = Deflated(Bytes({0, 0, 3, 0}) + std::string(20000, 'b'));
+    ASSERT_LT(bomb.size(), 126u);
+    EXPECT_EQ(SendAfterLogin(port, kDeflateUpgrade, MaskedFrame(0xC2, bomb), want), expect(1009));
+
+    EXPECT_TRUE(WaitMetric("corvane_inflate_failures_total", 2));
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"bad_deflate\"}"), 1);
+    EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"frame_too_big\"}"), 1);
+    EXPECT_EQ(Metric("corvane_messages_received_total{module=\"0\"}"), 5) << "only the logins got through";
+}
+
+TEST_F(HostSession, CompressionOffAgreesToNothing)
+{
+    StartHost({"--compression", "off"});
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), m_host.Port()});
+    boost::asio::write(socket,
+                       boost::asio::buffer(kDeflateUpgrade + MaskedFrame(0x82, kLogin) + MaskedFrame(0xC2, kLogin)));
+    std::string head;
+    EXPECT_EQ(ReadFrames(socket, kLoginAck.size() + 4, &head), kLoginAck + CloseFrame(1002));
+    EXPECT_EQ(head.find("Sec-WebSocket-Extensions"), std::string::npos) << head;
 }
 
 // A close frame must be empty or carry a code a peer may send: a single

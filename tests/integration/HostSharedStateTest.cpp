@@ -288,6 +288,43 @@ TEST_F(SharedState, TargetListReachesListedUsersOnlineWithOneSharedBuffer)
     EXPECT_EQ(*c.messages[0], "me");
 }
 
+// A broadcaster gets each send once, with the links of the recipients
+// online in the list's order, duplicates kept, and the links get nothing
+// directly.
+TEST_F(SharedState, ABroadcasterGetsEachSendWithAllItsRecipients)
+{
+    struct CRecorder final : IBroadcaster {
+        void Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message) override
+        {
+            sends.emplace_back(std::vector<IUserLink*>(links.begin(), links.end()), *message);
+        }
+        std::vector<std::pair<std::vector<IUserLink*>, std::string>> sends;
+    } recorder;
+    Start();
+    m_state->SetBroadcaster(&recorder);
+    CFakeLink a, b, c;
+    const uint32_t idA = LogIn(a);
+    const uint32_t idB = LogIn(b);
+    const uint32_t idC = LogIn(c);
+    m_module.onRecv = [&] {
+        IServiceContext& ctx = *m_service.context;
+        const uint32_t list[] = {idB, 99, idA, idB};
+        ctx.LockTargets(0);
+        ctx.SetTargets(list, 4);
+        Send("all");
+        ctx.SetTargets(nullptr, 0);
+        ctx.UnlockTargets();
+        Send("me");
+        return true;
+    };
+    Deliver(idC);
+    ASSERT_EQ(recorder.sends.size(), 2u);
+    EXPECT_EQ(recorder.sends[0].first, (std::vector<IUserLink*>{&b, &a, &b}));
+    EXPECT_EQ(recorder.sends[0].second, "all");
+    EXPECT_EQ(recorder.sends[1].first, std::vector<IUserLink*>{&c});
+    EXPECT_TRUE(a.messages.empty() && b.messages.empty() && c.messages.empty());
+}
+
 TEST_F(SharedState, EmptyListOrNoCurrentUserReachesNoOneAndIsCounted)
 {
     Start();

@@ -46,6 +46,7 @@ constexpr uint8_t kFin = 0x80;
 
 struct CReadResult {
     std::vector<std::pair<EWsOpcode, std::string>> frames;
+    std::vector<bool> compressed;
     uint16_t code = 0;
 };
 
@@ -60,17 +61,22 @@ CReadResult Feed(CWsServerReader& reader, const std::string& bytes, std::size_t 
         std::memcpy(room.data(), bytes.data() + at, n);
         reader.Commit(n);
         at += n;
-        result.code = reader.Parse([&](EWsOpcode opcode, const uint8_t* data, std::size_t size) {
+        result.code = reader.Parse([&](EWsOpcode opcode, const uint8_t* data, std::size_t size, bool compressed) {
             result.frames.emplace_back(opcode, std::string(reinterpret_cast<const char*>(data), size));
+            result.compressed.push_back(compressed);
             return true;
         });
     }
     return result;
 }
 
-CReadResult Feed(const std::string& bytes, std::size_t maxMessage = 1024, std::size_t step = 4096)
+CReadResult Feed(const std::string& bytes, std::size_t maxMessage = 1024, std::size_t step = 4096,
+                 bool compression = false)
 {
     CWsServerReader reader(maxMessage);
+    if (compression) {
+        reader.AllowCompressed();
+    }
     return Feed(reader, bytes, step);
 }
 
@@ -138,7 +144,9 @@ TEST(WsFraming, ProtocolFaultsAreReported)
 {
     const std::pair<const char*, std::string> faults[] = {
         {"unmasked", ClientFrame(kFin | 0x2, "x", false)},
-        {"reserved bit", ClientFrame(kFin | 0x40 | 0x2, "x")},
+        {"RSV1 without compression", ClientFrame(kFin | 0x40 | 0x2, "x")},
+        {"RSV2", ClientFrame(kFin | 0x20 | 0x2, "x")},
+        {"RSV3", ClientFrame(kFin | 0x10 | 0x2, "x")},
         {"unknown opcode", ClientFrame(kFin | 0x3, "x")},
         {"fragmented control frame", ClientFrame(0x9, "x")},
         {"long control frame", ClientFrame(kFin | 0x8, std::string(126, 'x'))},
@@ -150,6 +158,26 @@ TEST(WsFraming, ProtocolFaultsAreReported)
     }
 }
 
+TEST(WsFraming, Rsv1MarksTheFirstFrameOfACompressedMessageOnly)
+{
+    const std::string bytes = ClientFrame(kFin | 0x40 | 0x2, "z") + ClientFrame(0x40 | 0x2, "a") +
+                              ClientFrame(kFin | 0x9, "p") + ClientFrame(kFin | 0x0, "b") + ClientFrame(kFin | 0x2, "c");
+    const CReadResult result = Feed(bytes, 1024, 3, true);
+    ASSERT_EQ(result.code, 0);
+    ASSERT_EQ(result.frames.size(), 4u);
+    EXPECT_EQ(result.compressed, (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(result.frames[2].second, "ab");
+
+    const std::pair<const char*, std::string> faults[] = {
+        {"on a control frame", ClientFrame(kFin | 0x40 | 0x9, "x")},
+        {"on a continuation", ClientFrame(0x2, "x") + ClientFrame(kFin | 0x40 | 0x0, "y")},
+        {"with RSV2", ClientFrame(kFin | 0x60 | 0x2, "x")},
+    };
+    for (const auto& [what, fault] : faults) {
+        EXPECT_EQ(Feed(fault, 1024, 4096, true).code, kWsProtocolError) << what;
+    }
+}
+
 TEST(WsFraming, ParsingStopsWhenTheCallbackSaysSo)
 {
     CWsServerReader reader(1024);
@@ -158,7 +186,7 @@ TEST(WsFraming, ParsingStopsWhenTheCallbackSaysSo)
     std::memcpy(room.data(), bytes.data(), bytes.size());
     reader.Commit(bytes.size());
     int calls = 0;
-    EXPECT_EQ(reader.Parse([&](EWsOpcode, const uint8_t*, std::size_t) { return ++calls < 1; }), 0);
+    EXPECT_EQ(reader.Parse([&](EWsOpcode, const uint8_t*, std::size_t, bool) { return ++calls < 1; }), 0);
     EXPECT_EQ(calls, 1);
 }
 
