@@ -82,6 +82,17 @@ CResult ReadWhole(const uint8_t* p, std::size_t size, std::size_t maxMessage)
             payload[i] = static_cast<char>(payload[i] ^ p[at + head - 4 + (i & 3)]);
         }
         at += head + payload.size();
+        // A close body is empty, or a code a peer may send (RFC 6455,
+        // section 7.4, and the codes registered since) and a reason.
+        if (opcode == EWsOpcode::kClose && !payload.empty()) {
+            const unsigned code = payload.size() < 2 ? 0 : (static_cast<uint8_t>(payload[0]) << 8) |
+                                                                static_cast<uint8_t>(payload[1]);
+            if (!((code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+                  (code >= 3000 && code <= 4999))) {
+                result.code = kWsProtocolError;
+                return result;
+            }
+        }
         if (control) {
             result.messages.emplace_back(opcode, std::move(payload));
         } else if (opcode != EWsOpcode::kContinuation) {
