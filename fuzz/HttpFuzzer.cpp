@@ -57,7 +57,7 @@ void CheckAnswer(const CHttpResponse& answer, const CHttpRequest* req)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     g_router = std::make_unique<CHttpRouter>(
-        MakeFuzzWebRoot(), [] { return true; }, [] { return std::string("corvane_users_online 0\n"); });
+        MakeFuzzWebRoot(), [] { return std::string(); }, [] { return std::string("corvane_users_online 0\n"); });
     return 0;
 }
 
