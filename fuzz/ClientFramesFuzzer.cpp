@@ -39,7 +39,9 @@ CResult ReadWhole(const uint8_t* p, std::size_t size, std::size_t maxMessage)
         }
         const uint8_t b0 = p[at];
         const uint8_t b1 = p[at + 1];
-        if ((b0 & 0x70) != 0) {
+        // RSV2 and RSV3 are never used; RSV1 (compression, which this reader
+        // has not agreed to) is refused once the whole header is in.
+        if ((b0 & 0x30) != 0) {
             result.code = kWsProtocolError;
             return result;
         }
@@ -60,7 +62,7 @@ CResult ReadWhole(const uint8_t* p, std::size_t size, std::size_t maxMessage)
         const bool control = opcode == EWsOpcode::kClose || opcode == EWsOpcode::kPing || opcode == EWsOpcode::kPong;
         const bool data =
             opcode == EWsOpcode::kContinuation || opcode == EWsOpcode::kText || opcode == EWsOpcode::kBinary;
-        if ((!control && !data) || (control && (!fin || length > 125)) || (b1 & 0x80) == 0) {
+        if ((!control && !data) || (control && (!fin || length > 125)) || (b1 & 0x80) == 0 || (b0 & 0x40) != 0) {
             result.code = kWsProtocolError;
             return result;
         }
