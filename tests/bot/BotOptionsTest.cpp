@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include <unistd.h>
 
@@ -130,20 +131,31 @@ TEST(BotResult, HtmlReportIsSelfContained)
     EXPECT_EQ(text.find("href="), std::string::npos);
 }
 
-TEST(BotSample, FirstPlayersDecodeAndZeroMeansAll)
+TEST(BotSample, ExactlyTheSampleDecodesSpreadOverThePlayers)
 {
     CBotOptions o;
     o.users = 155;
     EXPECT_TRUE(o.Decodes(0));
     EXPECT_TRUE(o.Decodes(154));
     EXPECT_EQ(o.DecodingUsers(), 155u);
-    o.decodeSample = 10;
-    EXPECT_TRUE(o.Decodes(0));
-    EXPECT_TRUE(o.Decodes(9));
-    EXPECT_FALSE(o.Decodes(10));
-    EXPECT_FALSE(o.Decodes(154));
-    EXPECT_EQ(o.DecodingUsers(), 10u);
+    for (const uint32_t sample : {1u, 2u, 10u, 31u, 154u}) {
+        o.decodeSample = sample;
+        std::vector<uint32_t> decoding;
+        for (uint32_t i = 0; i < o.users; ++i) {
+            if (o.Decodes(i)) {
+                decoding.push_back(i);
+            }
+        }
+        ASSERT_EQ(decoding.size(), sample) << sample;
+        EXPECT_EQ(o.DecodingUsers(), sample);
+        // Not bunched at the start: no gap between two of them is more than
+        // one above an even share.
+        for (std::size_t k = 1; k < decoding.size(); ++k) {
+            EXPECT_LE(decoding[k] - decoding[k - 1], o.users / sample + 1) << sample;
+        }
+    }
     o.decodeSample = 500;
+    EXPECT_TRUE(o.Decodes(154));
     EXPECT_EQ(o.DecodingUsers(), 155u);
 }
 
