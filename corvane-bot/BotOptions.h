@@ -3,6 +3,7 @@
 #ifndef CORVANE_BOT_BOTOPTIONS_H
 #define CORVANE_BOT_BOTOPTIONS_H
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -54,6 +55,23 @@ struct CBotOptions {
     bool quiet = false;
     // Offer permessage-deflate and inflate what arrives compressed.
     bool deflate = false;
+    // This many players decode everything and have their moves and attacks
+    // matched to answers; the others, once entered, only parse frame headers
+    // (for closes and pings) and skip the payloads, so that the bot's own
+    // inflating does not become the limit. 0: every player.
+    uint32_t decodeSample = 0;
+
+    // The sample is spread evenly over the players, which connect in index
+    // order, so that it is not only the first to connect (and perhaps the
+    // first served by the server's loops). Exactly decodeSample of indexes
+    // 0 to users - 1 decode.
+    bool Decodes(uint32_t player) const
+    {
+        return decodeSample == 0 || decodeSample >= users ||
+               static_cast<uint64_t>(player) * decodeSample % users < decodeSample;
+    }
+    // Players that decode among those simulated.
+    uint32_t DecodingUsers() const { return decodeSample == 0 ? users : std::min(users, decodeSample); }
 };
 
 #endif

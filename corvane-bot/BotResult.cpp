@@ -12,6 +12,7 @@ void CBotCounters::Merge(const CBotCounters& o)
 {
     connected += o.connected;
     entered += o.entered;
+    decoding += o.decoding;
     refused += o.refused;
     cutOff += o.cutOff;
     movesSent += o.movesSent;
@@ -21,6 +22,8 @@ void CBotCounters::Merge(const CBotCounters& o)
     attacksAnswered += o.attacksAnswered;
     areasSent += o.areasSent;
     talksSent += o.talksSent;
+    movesUnchecked += o.movesUnchecked;
+    attacksUnchecked += o.attacksUnchecked;
     actionsLate += o.actionsLate;
     framesReceived += o.framesReceived;
     bytesReceived += o.bytesReceived;
@@ -49,7 +52,7 @@ double CBotResult::WireBytesPerUserS() const
 double CBotResult::DecodedBytesPerUserS() const
 {
     return static_cast<double>(loadDecoded) / std::max(durationS, 1e-9) /
-           std::max<double>(1, static_cast<double>(counters.entered));
+           std::max<double>(1, static_cast<double>(counters.decoding));
 }
 
 namespace {
@@ -124,6 +127,12 @@ void WriteSummary(std::ostream& out, const CBotResult& r)
         out << "; idle connections " << c.idleConnected << "/" << r.idle;
     }
     out << "\n";
+    if (r.decodeSample > 0) {
+        out << "  sample       " << c.decoding << " players decode everything; the moves, attacks, latencies and bytes "
+            << "decoded below are theirs alone.\n"
+            << "               The other " << c.entered - c.decoding << " only read frame headers once entered: "
+            << c.movesUnchecked << " moves and " << c.attacksUnchecked << " attacks they sent are not checked\n";
+    }
     out << "  " << std::left << std::setw(9) << "" << std::right << std::setw(10) << "sent" << std::setw(10) << "answered"
         << std::setw(10) << "missing" << std::setw(9) << "p50 ms" << std::setw(9) << "p99 ms" << std::setw(10)
         << "p99.9 ms" << std::setw(9) << "max ms" << "\n";
@@ -142,7 +151,7 @@ void WriteSummary(std::ostream& out, const CBotResult& r)
         << Fixed(static_cast<double>(r.loadBytes) / seconds / 1e6, 1) << " MB/s\n";
     out << "  per player   " << Fixed(r.WireBytesPerUserS() / 1e3, 1) << " KB/s on the wire ("
         << Fixed(r.WireBytesPerUserS() * 8 / 1e6, 2) << " Mbit/s), " << Fixed(r.DecodedBytesPerUserS() / 1e3, 1)
-        << " KB/s decoded";
+        << " KB/s decoded" << (r.decodeSample > 0 ? " (per decoding player)" : "");
     if (r.deflate) {
         out << "; permessage-deflate on " << c.deflateAgreed << " of " << c.connected << " connections";
     }
@@ -175,6 +184,7 @@ void WriteJson(std::ostream& out, const CBotResult& r)
     for (const CBotSecond& s : r.seconds) {
         timeline += std::string(timeline.empty() ? "" : ",\n    ") + "{\"t\": " + Fixed(s.t, 2) +
                     ", \"moves_sent\": " + Fixed(s.movesSent, 0) + ", \"moves_answered\": " + Fixed(s.movesAnswered, 0) +
+                    ", \"moves_unchecked\": " + Fixed(s.movesUnchecked, 0) +
                     ", \"move_p50_ms\": " + Fixed(s.moveP50Ms, 3) + ", \"move_p99_ms\": " + Fixed(s.moveP99Ms, 3) +
                     ", \"wire_bytes_per_user_s\": " + Fixed(s.wireBytesPerUser, 0) +
                     ", \"decoded_bytes_per_user_s\": " + Fixed(s.decodedBytesPerUser, 0) +
@@ -191,6 +201,10 @@ void WriteJson(std::ostream& out, const CBotResult& r)
         << "  \"moves_sent\": " << c.movesSent << ",\n"
         << "  \"moves_answered\": " << c.movesAnswered << ",\n"
         << "  \"moves_unanswered\": " << r.movesUnanswered + c.movesSkipped << ",\n"
+        << "  \"moves_sent_unchecked\": " << c.movesUnchecked << ",\n"
+        << "  \"attacks_sent_unchecked\": " << c.attacksUnchecked << ",\n"
+        << "  \"decode_sample\": " << r.decodeSample << ",\n"
+        << "  \"users_decoding\": " << c.decoding << ",\n"
         << "  \"move_p50_ms\": " << Fixed(Ms(r.moves.Quantile(0.5)), 3) << ",\n"
         << "  \"move_p99_ms\": " << Fixed(Ms(r.moves.Quantile(0.99)), 3) << ",\n"
         << "  \"move_p999_ms\": " << Fixed(Ms(r.moves.Quantile(0.999)), 3) << ",\n"
@@ -359,6 +373,7 @@ void WriteHtml(std::ostream& out, const CBotResult& r)
     SvgHistogram(out, r.moves);
     CSeries sent{"moves sent/s", "#888", {}};
     CSeries answered{"moves answered/s", "#3b7dd8", {}};
+    CSeries unchecked{"unchecked sent/s", "#bbb", {}};
     CSeries p50{"p50 ms", "#3b7dd8", {}};
     CSeries p99{"p99 ms", "#d83b3b", {}};
     CSeries cpu{"server CPU (cores)", "#d83b3b", {}};
@@ -367,6 +382,7 @@ void WriteHtml(std::ostream& out, const CBotResult& r)
     for (const CBotSecond& s : r.seconds) {
         sent.points.emplace_back(s.t, s.movesSent);
         answered.points.emplace_back(s.t, s.movesAnswered);
+        unchecked.points.emplace_back(s.t, s.movesUnchecked);
         p50.points.emplace_back(s.t, s.moveP50Ms);
         p99.points.emplace_back(s.t, s.moveP99Ms);
         wire.points.emplace_back(s.t, s.wireBytesPerUser / 1e3);
@@ -375,9 +391,15 @@ void WriteHtml(std::ostream& out, const CBotResult& r)
             cpu.points.emplace_back(s.t, *s.serverCpu);
         }
     }
-    SvgLines(out, "Moves per second", {sent, answered});
-    SvgLines(out, "Move latency per second (ms)", {p50, p99});
-    SvgLines(out, "KB per player per second", {decoded, wire});
+    if (r.decodeSample > 0) {
+        SvgLines(out, "Moves per second (answers checked for the decoding players only)", {sent, answered, unchecked});
+        SvgLines(out, "Move latency per second (ms), decoding players", {p50, p99});
+        SvgLines(out, "KB per player per second (decoded: per decoding player)", {decoded, wire});
+    } else {
+        SvgLines(out, "Moves per second", {sent, answered});
+        SvgLines(out, "Move latency per second (ms)", {p50, p99});
+        SvgLines(out, "KB per player per second", {decoded, wire});
+    }
     if (!cpu.points.empty()) {
         SvgLines(out, "Server CPU", {cpu});
     }

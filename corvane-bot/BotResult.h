@@ -16,6 +16,8 @@
 struct CBotCounters {
     uint64_t connected = 0;
     uint64_t entered = 0;
+    // Entered players that decode everything (all of them without a sample).
+    uint64_t decoding = 0;
     uint64_t refused = 0;
     uint64_t cutOff = 0;
     uint64_t movesSent = 0;
@@ -26,12 +28,16 @@ struct CBotCounters {
     uint64_t attacksAnswered = 0;
     uint64_t areasSent = 0;
     uint64_t talksSent = 0;
+    // Sent by players outside the decoding sample: they never see the
+    // answers, so these are in neither the sent nor the answered counts.
+    uint64_t movesUnchecked = 0;
+    uint64_t attacksUnchecked = 0;
     // Actions dropped because the player was more than a second behind its
     // schedule: the bot could not keep up.
     uint64_t actionsLate = 0;
     uint64_t framesReceived = 0;
     uint64_t bytesReceived = 0; // on the wire: frames as they arrived
-    uint64_t bytesDecoded = 0;  // payloads of data messages, inflated
+    uint64_t bytesDecoded = 0;  // payloads of data messages, inflated (decoding players only)
     uint64_t deflateAgreed = 0; // connections with permessage-deflate
     uint64_t protocolErrors = 0;
     uint64_t idleConnected = 0;
@@ -47,9 +53,10 @@ struct CBotSecond {
     double t = 0;
     double movesSent = 0;
     double movesAnswered = 0;
+    double movesUnchecked = 0;
     double moveP50Ms = 0;
     double moveP99Ms = 0;
-    // Bytes each player received: on the wire, and decoded.
+    // Bytes each player received on the wire, and each decoding player decoded.
     double wireBytesPerUser = 0;
     double decodedBytesPerUser = 0;
     // Server CPU in cores over that second, when its pid is known.
@@ -63,6 +70,8 @@ struct CBotResult {
     double rate = 0;
     uint32_t threads = 0;
     bool deflate = false;
+    // Players that decode; 0: all of them.
+    uint32_t decodeSample = 0;
     CBotCounters counters;
     uint64_t movesUnanswered = 0;
     uint64_t attacksUnanswered = 0;
@@ -80,7 +89,8 @@ struct CBotResult {
     std::optional<uint64_t> serverRssBeforeKiB;
 
     bool Failed() const;
-    // Load-phase bytes a second per player entered: on the wire, decoded.
+    // Load-phase bytes a second: on the wire per player entered, decoded
+    // per decoding player entered.
     double WireBytesPerUserS() const;
     double DecodedBytesPerUserS() const;
 };

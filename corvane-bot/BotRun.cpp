@@ -65,6 +65,7 @@ class CPlayer {
 public:
     CPlayer(asio::io_context& io, CShared& shared, CWorkerStats& stats, uint32_t index, bool idle)
         : m_shared(shared), m_stats(stats), m_socket(io), m_timer(io), m_idle(idle),
+          m_decodes(idle || shared.options.Decodes(index)),
           m_rng(static_cast<uint32_t>(shared.options.seed * 1000003u + index)), m_mask(index * 2654435761u + 1)
     {
         const double rate = shared.options.rate;
@@ -222,6 +223,11 @@ private:
     void OnMessage(EWsOpcode opcode, std::string_view payload, bool compressed)
     {
         ++m_frames;
+        if (m_discarding && (opcode == EWsOpcode::kText || opcode == EWsOpcode::kBinary)) {
+            // Its history is broken by the first skipped message: of no use again.
+            m_inflater.reset();
+            return;
+        }
         if (compressed) {
             const std::optional<std::string_view> inflated = m_inflater->Inflate(payload);
             if (!inflated) {
@@ -270,8 +276,12 @@ private:
             } else if (cmd == EasyDemo::kEnterSceneAck && m_state == EState::kEntering && size >= 12) {
                 m_moves.SetPosition(Pos{LoadLE<int16_t>(p + 8), LoadLE<int16_t>(p + 10)});
                 m_state = EState::kReady;
+                m_discarding = !m_decodes;
                 std::lock_guard lock(m_stats.mutex);
                 ++m_stats.counters.entered;
+                if (m_decodes) {
+                    ++m_stats.counters.decoding;
+                }
             }
         } else if (module == kHostModuleId && cmd == kMsgLoginAck && m_state == EState::kLogin && size >= 12) {
             const int32_t code = LoadLE<int32_t>(p + 4);
@@ -424,7 +434,12 @@ private:
         switch (action) {
         case EAction::kMove: {
             const Pos target = m_moves.PickTarget(m_rng);
-            m_moves.Sent(target, now);
+            if (m_decodes) {
+                m_moves.Sent(target, now);
+            } else {
+                // Never sees its answer: assume it, so that every move is to a new cell.
+                m_moves.SetPosition(target);
+            }
             message = CorvaneClient::Frame(EasyDemo::kModuleId, EasyDemo::kCmdMoveTo, CorvaneClient::EncodeMoveTo(target));
             break;
         }
@@ -433,7 +448,9 @@ private:
             const bool area = action == EAction::kArea;
             // Until a PoseList has shown somebody else, the player hits itself.
             const uint32_t toId = m_attackTarget.first ? m_attackTarget.first : m_userId;
-            m_attacks.push_back(now);
+            if (m_decodes) {
+                m_attacks.push_back(now);
+            }
             message = CorvaneClient::Frame(
                 EasyDemo::kModuleId, EasyDemo::kCmdAttack,
                 CorvaneClient::EncodeAttack(toId, m_attackTarget.first ? m_attackTarget.second : 0,
@@ -446,6 +463,10 @@ private:
         }
         SendFrame(EWsOpcode::kBinary, message);
         std::lock_guard lock(m_stats.mutex);
+        if (!m_decodes && action != EAction::kTalk) {
+            ++(action == EAction::kMove ? m_stats.counters.movesUnchecked : m_stats.counters.attacksUnchecked);
+            return;
+        }
         switch (action) {
         case EAction::kMove: ++m_stats.counters.movesSent; break;
         case EAction::kAttack: ++m_stats.counters.attacksSent; break;
@@ -485,6 +506,10 @@ private:
     tcp::socket m_socket;
     asio::steady_timer m_timer;
     bool m_idle;
+    // In the decoding sample; a player outside it discards data messages
+    // once it has entered.
+    bool m_decodes;
+    bool m_discarding = false;
     std::mt19937 m_rng;
     uint32_t m_mask;
     EState m_state = EState::kWaiting;
@@ -585,7 +610,7 @@ private:
 };
 
 std::string StatusText(const char* phase, double t, const CBotOptions& o, const CSnapshot& s, double sentPerS,
-                       double answeredPerS)
+                       double answeredPerS, double uncheckedPerS)
 {
     std::ostringstream line;
     line << std::fixed << std::setprecision(0) << phase << " " << t << "s  players " << s.counters.entered << "/"
@@ -593,7 +618,11 @@ std::string StatusText(const char* phase, double t, const CBotOptions& o, const 
     if (o.idle > 0) {
         line << " idle " << s.counters.idleConnected - s.counters.idleClosed << "/" << o.idle;
     }
-    line << "  moves/s " << sentPerS << " sent " << answeredPerS << " answered  p50 " << Ms(s.moves.Quantile(0.5))
+    line << "  moves/s " << sentPerS << " sent " << answeredPerS << " answered";
+    if (o.DecodingUsers() < o.users) {
+        line << " (" << o.DecodingUsers() << " decoding; +" << uncheckedPerS << " unchecked)";
+    }
+    line << "  p50 " << Ms(s.moves.Quantile(0.5))
          << " ms p99 " << Ms(s.moves.Quantile(0.99)) << " ms  errors "
          << s.counters.refused + s.counters.cutOff + s.counters.protocolErrors << "  closes";
     if (s.counters.closes.empty()) {
@@ -654,6 +683,7 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     result.rate = options.rate;
     result.threads = threads;
     result.deflate = options.deflate;
+    result.decodeSample = options.DecodingUsers() < options.users ? options.decodeSample : 0;
     if (options.serverPid > 0) {
         result.serverRssBeforeKiB = ProcessRssKiB(options.serverPid);
     }
@@ -700,7 +730,7 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
         if (settled || Clock::now() >= connectLimit) {
             break;
         }
-        line.Show(StatusText("connecting", seconds(Clock::now() - begin), options, TakeSnapshot(workers), 0, 0));
+        line.Show(StatusText("connecting", seconds(Clock::now() - begin), options, TakeSnapshot(workers), 0, 0, 0));
         std::this_thread::sleep_until(tick);
     }
     if (options.serverPid > 0) {
@@ -727,11 +757,13 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
         second.t = seconds(now - loadStart);
         second.movesSent = static_cast<double>(s.counters.movesSent - last.movesSent) / span;
         second.movesAnswered = static_cast<double>(s.counters.movesAnswered - last.movesAnswered) / span;
+        second.movesUnchecked = static_cast<double>(s.counters.movesUnchecked - last.movesUnchecked) / span;
         second.moveP50Ms = static_cast<double>(s.movesThisSecond.Quantile(0.5)) / 1000.0;
         second.moveP99Ms = static_cast<double>(s.movesThisSecond.Quantile(0.99)) / 1000.0;
         const double players = std::max<double>(1, static_cast<double>(s.counters.entered));
         second.wireBytesPerUser = static_cast<double>(s.counters.bytesReceived - last.bytesReceived) / span / players;
-        second.decodedBytesPerUser = static_cast<double>(s.counters.bytesDecoded - last.bytesDecoded) / span / players;
+        second.decodedBytesPerUser = static_cast<double>(s.counters.bytesDecoded - last.bytesDecoded) / span /
+                                     std::max<double>(1, static_cast<double>(s.counters.decoding));
         if (options.serverPid > 0) {
             const std::optional<double> cpu = ProcessCpuSeconds(options.serverPid);
             if (cpu && lastServerCpu) {
@@ -740,7 +772,8 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
             lastServerCpu = cpu;
         }
         result.seconds.push_back(second);
-        line.Show(StatusText("load", second.t, options, s, second.movesSent, second.movesAnswered));
+        line.Show(StatusText("load", second.t, options, s, second.movesSent, second.movesAnswered,
+                             second.movesUnchecked));
         last = s.counters;
         lastTime = now;
         if (until >= loadEnd) {

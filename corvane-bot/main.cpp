@@ -69,6 +69,11 @@ int main(int argc, char** argv)
     app.add_flag("--quiet", options.quiet, "no status line, only the summary");
     app.add_flag("--deflate", options.deflate,
                  "offer permessage-deflate and inflate what the server compresses (zlib), as a browser does");
+    app.add_option("--decode-sample", options.decodeSample,
+                   "only this many players decode (inflate and parse) what they receive and have their moves and "
+                   "attacks checked; the others, once entered, skip every data message unread and only send "
+                   "(default: all decode)")
+        ->check(CLI::Range(1u, 1'000'000u));
     CLI11_PARSE(app, argc, argv);
 
     std::string error;

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include <unistd.h>
 
@@ -66,6 +67,7 @@ TEST(BotResult, JsonCarriesEveryKeyScriptsRelyOn)
     CBotResult r;
     r.users = 3;
     r.counters.entered = 3;
+    r.counters.decoding = 3;
     r.counters.movesSent = 10;
     r.counters.movesAnswered = 10;
     r.counters.closes[1008] = 2;
@@ -117,7 +119,7 @@ TEST(BotResult, HtmlReportIsSelfContained)
     CBotResult r;
     r.url = "ws://h/<x>";
     r.moves.Record(1500);
-    r.seconds.push_back({1.0, 5, 5, 1.5, 1.5, 1200, 9000, 0.25});
+    r.seconds.push_back({1.0, 5, 5, 0, 1.5, 1.5, 1200, 9000, 0.25});
     std::ostringstream html;
     WriteHtml(html, r);
     const std::string text = html.str();
@@ -127,6 +129,95 @@ TEST(BotResult, HtmlReportIsSelfContained)
     EXPECT_EQ(text.find("<script"), std::string::npos);
     EXPECT_EQ(text.find("src="), std::string::npos);
     EXPECT_EQ(text.find("href="), std::string::npos);
+}
+
+TEST(BotSample, ExactlyTheSampleDecodesSpreadOverThePlayers)
+{
+    CBotOptions o;
+    o.users = 155;
+    EXPECT_TRUE(o.Decodes(0));
+    EXPECT_TRUE(o.Decodes(154));
+    EXPECT_EQ(o.DecodingUsers(), 155u);
+    for (const uint32_t sample : {1u, 2u, 10u, 31u, 154u}) {
+        o.decodeSample = sample;
+        std::vector<uint32_t> decoding;
+        for (uint32_t i = 0; i < o.users; ++i) {
+            if (o.Decodes(i)) {
+                decoding.push_back(i);
+            }
+        }
+        ASSERT_EQ(decoding.size(), sample) << sample;
+        EXPECT_EQ(o.DecodingUsers(), sample);
+        // Not bunched at the start: no gap between two of them is more than
+        // one above an even share.
+        for (std::size_t k = 1; k < decoding.size(); ++k) {
+            EXPECT_LE(decoding[k] - decoding[k - 1], o.users / sample + 1) << sample;
+        }
+    }
+    o.decodeSample = 500;
+    EXPECT_TRUE(o.Decodes(154));
+    EXPECT_EQ(o.DecodingUsers(), 155u);
+}
+
+// 10 players, 2 of them decoding: the checked counts and the decoded bytes
+// are the sample's, the bytes on the wire everybody's, and the moves of the
+// others are reported apart and neither fail nor pass the run.
+TEST(BotSample, ResultKeepsTheSampleApartFromTheRest)
+{
+    CBotResult r;
+    r.users = 10;
+    r.decodeSample = 2;
+    r.counters.entered = 10;
+    r.counters.decoding = 2;
+    r.counters.movesSent = 60;
+    r.counters.movesAnswered = 60;
+    r.counters.movesUnchecked = 240;
+    r.counters.attacksUnchecked = 7;
+    r.durationS = 2;
+    r.loadBytes = 2000;
+    r.loadDecoded = 8000;
+    r.moves.Record(4000);
+    r.seconds.push_back({1.0, 30, 30, 120, 4.0, 4.0, 1000, 2000, std::nullopt});
+    EXPECT_FALSE(r.Failed());
+    EXPECT_DOUBLE_EQ(r.WireBytesPerUserS(), 100);
+    EXPECT_DOUBLE_EQ(r.DecodedBytesPerUserS(), 2000);
+
+    std::ostringstream json;
+    WriteJson(json, r);
+    const std::string text = json.str();
+    for (const char* pair : {"\"moves_sent\": 60,", "\"moves_answered\": 60,", "\"moves_unanswered\": 0,",
+                             "\"moves_sent_unchecked\": 240,", "\"attacks_sent_unchecked\": 7,",
+                             "\"decode_sample\": 2,", "\"users_decoding\": 2,", "\"wire_bytes_per_user_s\": 100,",
+                             "\"decoded_bytes_per_user_s\": 2000,", "\"moves_unchecked\": 120,"}) {
+        EXPECT_NE(text.find(pair), std::string::npos) << pair << "\n" << text;
+    }
+
+    std::ostringstream summary;
+    WriteSummary(summary, r);
+    EXPECT_NE(summary.str().find("2 players decode everything"), std::string::npos) << summary.str();
+    EXPECT_NE(summary.str().find("240 moves and 7 attacks they sent are not checked"), std::string::npos)
+        << summary.str();
+
+    std::ostringstream html;
+    WriteHtml(html, r);
+    EXPECT_NE(html.str().find("unchecked sent/s"), std::string::npos);
+
+    r.movesUnanswered = 1;
+    EXPECT_TRUE(r.Failed());
+}
+
+TEST(BotSample, WithoutASampleNothingIsSaidAboutIt)
+{
+    CBotResult r;
+    r.users = 2;
+    r.counters.entered = 2;
+    r.counters.decoding = 2;
+    std::ostringstream summary;
+    WriteSummary(summary, r);
+    EXPECT_EQ(summary.str().find("sample"), std::string::npos) << summary.str();
+    std::ostringstream html;
+    WriteHtml(html, r);
+    EXPECT_EQ(html.str().find("unchecked"), std::string::npos);
 }
 
 TEST(ProcStats, ReadsAProcessAndNothingForOneThatIsGone)
