@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -330,6 +331,15 @@ private:
     Clock::time_point m_nextPrune{};
 };
 
+// A whole decimal number and nothing else: an answer Redis would not give
+// is an error of the connection, not of the fleet's thread.
+bool ParseWhole(const std::string& text, long long& value)
+{
+    const char* end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && at == end;
+}
+
 // The JSON of GET /worlds from the answers to TIME and HGETALL of the
 // summary; the names of entries older than `ttl` go to `stale`.
 std::string WorldsJson(const CRedisReply& time, const CRedisReply& all, std::chrono::milliseconds ttl,
@@ -338,7 +348,12 @@ std::string WorldsJson(const CRedisReply& time, const CRedisReply& all, std::chr
     if (time.elements.size() != 2 || all.type != CRedisReply::EType::Array) {
         throw CRedisError("unexpected answer to TIME or HGETALL");
     }
-    const long long now = std::stoll(time.elements[0].text) * 1000 + std::stoll(time.elements[1].text) / 1000;
+    long long seconds = 0;
+    long long micros = 0;
+    if (!ParseWhole(time.elements[0].text, seconds) || !ParseWhole(time.elements[1].text, micros)) {
+        throw CRedisError("unexpected answer to TIME");
+    }
+    const long long now = seconds * 1000 + micros / 1000;
     struct CRow {
         std::string name;
         std::string json;
