@@ -409,9 +409,11 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
     // The recipients are fixed before any delivery: a delivery may end a
     // connection (a full queue), which must not change who this send reaches.
     m_recipients.clear();
+    m_recipientLinks.clear();
     const auto addIfOnline = [this](uint32_t userId) {
-        if (m_users.count(userId) != 0) {
+        if (const auto it = m_users.find(userId); it != m_users.end()) {
             m_recipients.push_back(userId);
+            m_recipientLinks.push_back(it->second);
         }
     };
     if (context.HasTargets()) {
@@ -434,10 +436,6 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
     // or shares the one encoded form the broadcaster gives that recipient.
     const auto message = std::make_shared<const std::string>(static_cast<const char*>(data), size);
     if (m_broadcaster != nullptr) {
-        m_recipientLinks.clear();
-        for (uint32_t userId : m_recipients) {
-            m_recipientLinks.push_back(m_users.at(userId));
-        }
         m_broadcaster->Broadcast(m_recipientLinks, message);
         return true;
     }

@@ -148,25 +148,28 @@ CWirePayload CDeflateGroup::For(const CPlan& plan, CDeflateMember* member)
 }
 
 // A sync flush ends the output on a byte boundary with an empty stored
-// block, 00 00 ff ff, which the sender of a message leaves off.
+// block, 00 00 ff ff, which the sender of a message leaves off. The output
+// goes to a scratch buffer first, so that what every queue holds is the
+// compressed size, not deflate's bound for the whole message.
 std::shared_ptr<const std::string> CDeflateGroup::Compress(z_stream& stream, const std::string& message)
 {
     ++m_stats.deflates;
-    auto out = std::make_shared<std::string>();
-    out->resize(deflateBound(&stream, message.size()) + 16);
+    const std::size_t bound = deflateBound(&stream, message.size()) + 16;
+    if (m_scratch.size() < bound) {
+        m_scratch.resize(bound);
+    }
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(message.data()));
     stream.avail_in = static_cast<uInt>(message.size());
     std::size_t used = 0;
     for (;;) {
-        stream.next_out = reinterpret_cast<Bytef*>(out->data() + used);
-        stream.avail_out = static_cast<uInt>(out->size() - used);
+        stream.next_out = reinterpret_cast<Bytef*>(m_scratch.data() + used);
+        stream.avail_out = static_cast<uInt>(m_scratch.size() - used);
         deflate(&stream, Z_SYNC_FLUSH);
-        used = out->size() - stream.avail_out;
+        used = m_scratch.size() - stream.avail_out;
         if (stream.avail_out > 0) {
             break;
         }
-        out->resize(2 * out->size());
+        m_scratch.resize(2 * m_scratch.size());
     }
-    out->resize(used - 4);
-    return out;
+    return std::make_shared<const std::string>(m_scratch.data(), used - 4);
 }

@@ -123,6 +123,7 @@ private:
     z_stream m_group{};  // with history since the last epoch
     z_stream m_single{}; // reset before every message
     std::vector<CDeflateMember*> m_members;
+    std::string m_scratch; // Compress's output before it is copied to its exact size
     uint64_t m_seq = 0;
     CDeflateStats m_stats;
 };
