@@ -125,8 +125,8 @@ export class Connection {
     this.tokensAt = 0;
     // The login the next connection resumes: {token (null until the host
     // sends one, and once used), frames (module messages received since
-    // the login), url, world, failures (resume connections that never
-    // opened)}; null when there is none to resume.
+    // the login), url, world, failures (tries in a row that ended before
+    // the host answered)}; null when there is none to resume.
     this.session = null;
     this.socketUrl = null;
   }
