@@ -908,7 +908,9 @@ void CheckFrames(std::vector<std::unique_ptr<CWorker>>& workers, CStreamCheck& c
         }
         for (const CFrameNote& note : notes) {
             if (note.player == 0) {
-                check.AddControl(std::span(&note.hash, 1));
+                if (!note.runStart) {
+                    check.AddControl(std::span(&note.hash, 1));
+                }
             } else if (note.runStart) {
                 check.StartRun(note.player);
             } else {
