@@ -3,6 +3,7 @@
 #ifndef CORVANE_HOST_HOSTPROTOCOL_H
 #define CORVANE_HOST_HOSTPROTOCOL_H
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint16_t kHostModuleId = 0;
@@ -21,17 +22,20 @@ enum ELoginCode : int32_t {
     kLoginAlreadyLoggedIn = 4,
 };
 
-// ResumeAck codes.
+// The length of a resume token, in the ResumeToken and Resume bodies.
+inline constexpr std::size_t kResumeTokenSize = 16;
+
+// ResumeAck codes. After any but kResumeOk the host closes the connection.
 enum EResumeCode : int32_t {
     kResumeOk = 0,
-    kResumeUnknownToken = 1,
-    kResumeTokenUsed = 2,
-    kResumeExpired = 3,
-    kResumeOverflow = 4,
-    kResumeFramesTooOld = 5,
-    kResumeFramesAhead = 6,
-    kResumeMalformed = 7,
-    kResumeOff = 8,
+    kResumeUnknownToken = 1,  // never issued by this host, or forgotten since
+    kResumeTokenUsed = 2,     // already used for a resume
+    kResumeExpired = 3,       // the user is gone: the window ended or it logged out
+    kResumeOverflow = 4,      // while away, the kept frames passed the send-queue bound
+    kResumeFramesTooOld = 5,  // framesReceived is older than the oldest frame kept
+    kResumeFramesAhead = 6,   // framesReceived is more than the user was sent
+    kResumeMalformed = 7,     // body truncated, token not 16 bytes, trailing bytes
+    kResumeOff = 8,           // the host runs with --resume-window 0
 };
 
 #endif

@@ -237,8 +237,9 @@ TEST_F(CFleetTest, ConcurrentMatchmakingOnThreeHostsNeverOversells)
 
 TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
 {
-    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "2"});
-    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "2"});
+    // Players that vanish are kept for a resume for 1 s only.
+    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "2", "--resume-window", "1"});
+    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "2", "--resume-window", "1"});
 
     const CSeat first = Matchmake("bravo");
     ASSERT_EQ(first.world, "alpha");
