@@ -390,7 +390,9 @@ private:
         }
         if (m_away && m_session.Resumable()) {
             m_state = EState::kResuming;
-            SendFrame(EWsOpcode::kBinary, ResumeMessage(m_session.token, m_session.frames));
+            SendFrame(EWsOpcode::kBinary,
+                      CorvaneClient::Frame(kHostModuleId, kCmdResume,
+                                           CorvaneClient::EncodeResume(m_session.token, m_session.frames)));
             return true;
         }
         // Cut before the host sent a token, or refused: a fresh login.

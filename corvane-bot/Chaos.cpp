@@ -1,30 +1,11 @@
 #include "Chaos.h"
 
 #include "archive/Endian.h"
-#include "game/HostProtocol.h"
 
 #include <array>
 #include <cmath>
 
 using archive_detail::LoadLE;
-
-std::string ResumeMessage(std::string_view token, uint32_t framesReceived)
-{
-    std::string out;
-    out.reserve(4 + 1 + token.size() + 4);
-    auto u16 = [&out](uint16_t v) {
-        out.push_back(static_cast<char>(v & 0xFF));
-        out.push_back(static_cast<char>(v >> 8));
-    };
-    u16(kHostModuleId);
-    u16(kCmdResume);
-    out.push_back(static_cast<char>(token.size()));
-    out.append(token);
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<char>((framesReceived >> shift) & 0xFF));
-    }
-    return out;
-}
 
 std::optional<CResumeAck> ParseResumeAck(std::string_view body)
 {

@@ -1,18 +1,16 @@
 // corvane-bot --chaos: the resume side of a player (its token and the
-// frames it has received since its login), the messages of a resume, and
-// the schedule of the cuts.
+// frames it has received since its login), the host's answers to a resume,
+// and the schedule of the cuts.
 #ifndef CORVANE_BOT_CHAOS_H
 #define CORVANE_BOT_CHAOS_H
 
+#include "game/HostProtocol.h"
+
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
-
-inline constexpr std::size_t kResumeTokenSize = 16;
 
 // What a player needs to resume its login on a new connection.
 struct CResumeSession {
@@ -25,16 +23,14 @@ struct CResumeSession {
     bool Resumable() const { return token.size() == kResumeTokenSize; }
 };
 
-// The whole client message Resume(token, framesReceived).
-std::string ResumeMessage(std::string_view token, uint32_t framesReceived);
-
 struct CResumeAck {
     int32_t code = 0;
     uint32_t userId = 0;
 };
 
 // Bodies (behind the 4-byte frame) of the host's answers; nothing when cut
-// short, or for a token of another size.
+// short, or for a token of another size. Unlike the client library's
+// decoders they do not throw: a load tool counts bad input and goes on.
 std::optional<CResumeAck> ParseResumeAck(std::string_view body);
 std::optional<std::string> ParseResumeToken(std::string_view body);
 

@@ -6,15 +6,6 @@
 
 using namespace std::chrono_literals;
 
-TEST(ResumeMessages, ResumeCarriesTheTokenAndTheFrameCount)
-{
-    const std::string token(kResumeTokenSize, '\xab');
-    const std::string message = ResumeMessage(token, 0x01020304);
-    EXPECT_EQ(message.substr(0, 5), std::string("\x00\x00\x04\x00\x10", 5));
-    EXPECT_EQ(message.substr(5, kResumeTokenSize), token);
-    EXPECT_EQ(message.substr(5 + kResumeTokenSize), "\x04\x03\x02\x01");
-}
-
 TEST(ResumeMessages, AnswersAreReadOnlyWhole)
 {
     const auto ack = ParseResumeAck(std::string("\x03\x00\x00\x00\x07\x00\x00\x00", 8));
