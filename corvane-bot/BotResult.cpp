@@ -43,6 +43,8 @@ void CBotCounters::Merge(const CBotCounters& o)
         resumeRefusals[name] += count;
     }
     resumesAbandoned += o.resumesAbandoned;
+    movesUndelivered += o.movesUndelivered;
+    attacksUndelivered += o.attacksUndelivered;
 }
 
 bool CBotResult::Failed() const
@@ -182,6 +184,11 @@ void WriteSummary(std::ostream& out, const CBotResult& r)
             << RefusalsText(c) << "), " << c.resumesAbandoned << " never got back; cut to resumed p50 "
             << Fixed(Ms(r.resumeTimes.Quantile(0.5)), 2) << " ms, p99 " << Fixed(Ms(r.resumeTimes.Quantile(0.99)), 2)
             << " ms, max " << Fixed(Ms(r.resumeTimes.Max()), 2) << " ms\n";
+        if (c.movesUndelivered + c.attacksUndelivered > 0) {
+            out << "  undelivered  " << c.movesUndelivered << " moves and " << c.attacksUndelivered
+                << " attacks went out on connections then given up as dead and never reached the host (not in the "
+                   "missing counts above)\n";
+        }
         out << "  frames       " << r.framesCompared << " compared with the control's: " << r.framesLost << " lost, "
             << r.framesRepeated << " repeated, " << r.framesUnmatched << " unmatched (" << r.framesSkipped
             << " not comparable)" << (r.controlBroken ? "; the control itself was cut: no sound reference" : "")
@@ -269,6 +276,8 @@ void WriteJson(std::ostream& out, const CBotResult& r)
         << "  \"resumes_refused\": " << c.resumesRefused << ",\n"
         << "  \"resume_refusals\": {" << refusals << "},\n"
         << "  \"resumes_abandoned\": " << c.resumesAbandoned << ",\n"
+        << "  \"moves_undelivered\": " << c.movesUndelivered << ",\n"
+        << "  \"attacks_undelivered\": " << c.attacksUndelivered << ",\n"
         << "  \"resume_p50_ms\": " << Fixed(Ms(r.resumeTimes.Quantile(0.5)), 3) << ",\n"
         << "  \"resume_p99_ms\": " << Fixed(Ms(r.resumeTimes.Quantile(0.99)), 3) << ",\n"
         << "  \"resume_max_ms\": " << Fixed(Ms(r.resumeTimes.Max()), 3) << ",\n"

@@ -53,6 +53,11 @@ struct CBotCounters {
     std::map<std::string, uint64_t> resumeRefusals;
     // Cut players that never got back (no connection within a minute).
     uint64_t resumesAbandoned = 0;
+    // Sent on a connection that --silence then gave up as dead, and never
+    // answered: they did not reach the host (a resume carries only what the
+    // host sends). Neither unanswered nor skipped.
+    uint64_t movesUndelivered = 0;
+    uint64_t attacksUndelivered = 0;
 
     void Merge(const CBotCounters& other);
 };

@@ -232,6 +232,8 @@ private:
             }
             const bool live = m_state == EState::kReady || m_state == EState::kResuming;
             if (live && Clock::now() - m_lastRecv > limit) {
+                m_moves.MarkInDeadLink();
+                m_attacksInDeadLink += m_attacks.size();
                 if (m_control) {
                     std::lock_guard lock(m_stats.mutex);
                     m_stats.controlBroken = true;
@@ -607,6 +609,7 @@ private:
         std::lock_guard lock(m_stats.mutex);
         ++m_stats.counters.movesAnswered;
         m_stats.counters.movesSkipped += answer->skipped;
+        m_stats.counters.movesUndelivered += answer->skippedInDeadLink;
         m_stats.moves.Record(answer->micros);
         m_stats.movesThisSecond.Record(answer->micros);
     }
@@ -690,6 +693,13 @@ private:
         }
         m_state = EState::kClosed;
         SetAway(false);
+        {
+            // What went out on a dead link and was never answered. Attacks
+            // are answered in order, so only their number is known.
+            std::lock_guard lock(m_stats.mutex);
+            m_stats.counters.movesUndelivered += m_moves.PendingInDeadLink();
+            m_stats.counters.attacksUndelivered += std::min<uint64_t>(m_attacks.size(), m_attacksInDeadLink);
+        }
         m_timer.cancel();
         m_watch.cancel();
         m_cuttable = false;
@@ -841,6 +851,8 @@ private:
     std::atomic<bool> m_cuttable{false};
     uint32_t m_cuts = 0;
     uint32_t m_attempt = 0;
+    // Attacks waiting for answers when a connection was given up as dead.
+    uint64_t m_attacksInDeadLink = 0;
     Clock::time_point m_cutAt;
     Clock::time_point m_lastRecv;
     std::mt19937 m_rng;
@@ -1203,7 +1215,7 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     const auto drainEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.drain));
     while (Clock::now() < drainEnd) {
         const CBotCounters c = TakeSnapshot(workers).counters;
-        if (c.movesAnswered + c.movesSkipped >= c.movesSent && c.attacksAnswered >= c.attacksSent &&
+        if (c.movesAnswered + c.movesSkipped + c.movesUndelivered >= c.movesSent && c.attacksAnswered >= c.attacksSent &&
             shared.away.load() == 0) {
             break;
         }
@@ -1237,7 +1249,8 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     result.counters = s.counters;
     result.moves = s.moves;
     result.attacks = s.attacks;
-    result.movesUnanswered = s.counters.movesSent - s.counters.movesAnswered - s.counters.movesSkipped;
-    result.attacksUnanswered = s.counters.attacksSent - s.counters.attacksAnswered;
+    result.movesUnanswered =
+        s.counters.movesSent - s.counters.movesAnswered - s.counters.movesSkipped - s.counters.movesUndelivered;
+    result.attacksUnanswered = s.counters.attacksSent - s.counters.attacksAnswered - s.counters.attacksUndelivered;
     return result;
 }
