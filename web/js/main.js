@@ -369,7 +369,9 @@ function renderOverlay(s, label) {
   } else if (s.state === ConnState.Waiting && s.waitReason === 'full') {
     lines.push([`all worlds are full, ${label}`, 'wait']);
   } else if (s.state === ConnState.Waiting) {
-    lines.push([`Disconnected: ${s.detail}.`], [`${capital(label)}.`, 'wait']);
+    // Between tries to resume, the player is still held where they were.
+    lines.push(s.resuming ? [`${capital(CONN_LABEL[ConnState.Resuming])} (${s.detail})`] : [`Disconnected: ${s.detail}.`],
+      [`${capital(label)}.`, 'wait']);
     lines.push([ui.dropped > 0
       ? `${ui.dropped} command${ui.dropped === 1 ? ' was' : 's were'} not sent; nothing is queued while disconnected.`
       : 'Nothing is sent until the connection is back.', 'muted']);
