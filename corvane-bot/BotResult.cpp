@@ -43,6 +43,7 @@ void CBotCounters::Merge(const CBotCounters& o)
         resumeRefusals[name] += count;
     }
     resumesAbandoned += o.resumesAbandoned;
+    cutsWithoutToken += o.cutsWithoutToken;
     movesUndelivered += o.movesUndelivered;
     attacksUndelivered += o.attacksUndelivered;
 }
@@ -51,7 +52,7 @@ bool CBotResult::Failed() const
 {
     return counters.entered < users || counters.refused > 0 || counters.cutOff > 0 || counters.protocolErrors > 0 ||
            movesUnanswered > 0 || counters.movesSkipped > 0 || attacksUnanswered > 0 || counters.resumesRefused > 0 ||
-           counters.resumesAbandoned > 0 || framesLost > 0 || framesRepeated > 0 || framesUnmatched > 0 ||
+           counters.resumesAbandoned > 0 || counters.cutsWithoutToken > 0 || framesLost > 0 || framesRepeated > 0 || framesUnmatched > 0 ||
            controlBroken;
 }
 
@@ -181,7 +182,8 @@ void WriteSummary(std::ostream& out, const CBotResult& r)
     if (r.resumes) {
         out << "  resumes      " << c.cuts << " connections cut (" << Fixed(r.chaos, 1) << "/s), " << c.silenceCuts
             << " given up as silent; " << c.resumesOk << " resumed, " << c.resumesRefused << " refused ("
-            << RefusalsText(c) << "), " << c.resumesAbandoned << " never got back; cut to resumed p50 "
+            << RefusalsText(c) << "), " << c.cutsWithoutToken << " held no token, " << c.resumesAbandoned
+            << " never got back; cut to resumed p50 "
             << Fixed(Ms(r.resumeTimes.Quantile(0.5)), 2) << " ms, p99 " << Fixed(Ms(r.resumeTimes.Quantile(0.99)), 2)
             << " ms, max " << Fixed(Ms(r.resumeTimes.Max()), 2) << " ms\n";
         if (c.movesUndelivered + c.attacksUndelivered > 0) {
@@ -276,6 +278,7 @@ void WriteJson(std::ostream& out, const CBotResult& r)
         << "  \"resumes_refused\": " << c.resumesRefused << ",\n"
         << "  \"resume_refusals\": {" << refusals << "},\n"
         << "  \"resumes_abandoned\": " << c.resumesAbandoned << ",\n"
+        << "  \"cuts_without_token\": " << c.cutsWithoutToken << ",\n"
         << "  \"moves_undelivered\": " << c.movesUndelivered << ",\n"
         << "  \"attacks_undelivered\": " << c.attacksUndelivered << ",\n"
         << "  \"resume_p50_ms\": " << Fixed(Ms(r.resumeTimes.Quantile(0.5)), 3) << ",\n"

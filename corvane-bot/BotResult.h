@@ -53,6 +53,9 @@ struct CBotCounters {
     std::map<std::string, uint64_t> resumeRefusals;
     // Cut players that never got back (no connection within a minute).
     uint64_t resumesAbandoned = 0;
+    // Cut while holding no token (none sent yet, or the host sends none):
+    // only a fresh login was left.
+    uint64_t cutsWithoutToken = 0;
     // Sent on a connection that --silence then gave up as dead, and never
     // answered: they did not reach the host (a resume carries only what the
     // host sends). Neither unanswered nor skipped.

@@ -196,13 +196,13 @@ private:
                 return;
             }
             m_socket.set_option(tcp::no_delay(true), ec);
-            m_lastRecv = Clock::now();
             m_state = EState::kHandshake;
             m_out = m_control ? m_shared.controlHandshake : m_shared.handshake;
             Flush();
             Read();
-            Watch();
         });
+        m_lastRecv = Clock::now();
+        Watch();
     }
 
     void Read()
@@ -217,7 +217,8 @@ private:
     }
 
     // --silence: a connection that has received nothing for that long is
-    // given up as dead and resumed.
+    // given up as dead and resumed; an attempt to get back that hangs that
+    // long (a SYN into a dead link) is given up and made again.
     void Watch()
     {
         const double silence = m_shared.options.silence;
@@ -230,8 +231,15 @@ private:
             if (ec || conn != m_conn || m_state == EState::kClosing || m_state == EState::kClosed) {
                 return;
             }
-            const bool live = m_state == EState::kReady || m_state == EState::kResuming;
-            if (live && Clock::now() - m_lastRecv > limit) {
+            const bool stale = Clock::now() - m_lastRecv > limit;
+            if (stale && m_away && m_state != EState::kAway) {
+                boost::system::error_code ignored;
+                m_socket.close(ignored);
+                ++m_conn;
+                Reconnect();
+                return;
+            }
+            if (stale && m_state == EState::kReady) {
                 m_moves.MarkInDeadLink();
                 m_attacksInDeadLink += m_attacks.size();
                 if (m_control) {
@@ -267,6 +275,10 @@ private:
             SetAway(true);
             m_cutAt = Clock::now();
             m_attempt = 0;
+            if (!m_session.Resumable()) {
+                std::lock_guard lock(m_stats.mutex);
+                ++m_stats.counters.cutsWithoutToken;
+            }
         }
         m_state = EState::kAway;
         Reconnect();
