@@ -8,7 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
-#include <map>
+#include <stdexcept>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -72,9 +72,13 @@ protected:
         StartHost(args);
     }
 
-    // Stops the host and reads its journal.
-    std::vector<Journal::CRecord> StopAndRead()
+    // Stops the host and reads its journal. The clients are cut first, so
+    // that the stop need not wait for their closing handshakes.
+    std::vector<Journal::CRecord> StopAndRead(std::initializer_list<CGameClient*> clients = {})
     {
+        for (CGameClient* client : clients) {
+            client->Cut();
+        }
         m_host.Signal(SIGTERM);
         EXPECT_EQ(m_host.WaitExit(10s), 0);
         Journal::CJournalReader reader(JournalPath());
@@ -105,13 +109,24 @@ protected:
         return records.size();
     }
 
+    void CutAndCompare(bool deflate);
+
+    std::unique_ptr<CGameClient> EnterSceneWith(bool deflate)
+    {
+        auto client = std::make_unique<CGameClient>();
+        client->Connect({.port = m_host.Port(), .deflate = deflate});
+        if (client->Login("").code != kLoginOk || !client->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene) ||
+            !client->WaitFor(EasyDemo::kModuleId, EasyDemo::kEnterSceneAck, 3s)) {
+            throw std::runtime_error("cannot enter the scene");
+        }
+        return client;
+    }
+
     // A new connection for the cut client, which resumes.
     CResumeAck Reconnect(CGameClient& client, std::optional<uint32_t> frames = std::nullopt,
-                         std::optional<std::string> token = std::nullopt)
+                         std::optional<std::string> token = std::nullopt, bool deflate = false)
     {
-        CConnectOptions options;
-        options.port = m_host.Port();
-        client.Connect(options);
+        client.Connect({.port = m_host.Port(), .deflate = deflate});
         return client.ResumeWith(token.value_or(client.ResumeToken()), frames.value_or(client.FramesReceived()));
     }
 
@@ -128,17 +143,20 @@ protected:
 // B is cut with a TCP reset while frames are on their way to it (some read,
 // some still in its socket), misses more while away, and resumes: from the
 // marker move on it has exactly the frames of C, who stood beside it all
-// along on an uncut connection.
-TEST_F(HostResume, ResetConnectionResumesWithNothingLostOrRepeated)
+// along on an uncut connection. With `deflate` the clients take the shared
+// compressor's frames: B leaves the group at the cut and its new connection
+// joins like any new one.
+void HostResume::CutAndCompare(bool deflate)
 {
     StartRecording();
-    auto c = EnterScene();
-    auto b = EnterScene();
-    auto a = EnterScene();
+    auto c = EnterSceneWith(deflate);
+    auto b = EnterSceneWith(deflate);
+    auto a = EnterSceneWith(deflate);
     ASSERT_EQ(b->ResumeToken().size(), kResumeTokenSize);
     const uint32_t bId = b->UserId();
     const Pos start{10, 10};
     const Pos marker = Step(start, 24);
+    const Pos endMarker{static_cast<int16_t>(start.x + 6), static_cast<int16_t>(start.y + 6)};
 
     CFrameLog logB;
     CFrameLog logC;
@@ -146,6 +164,9 @@ TEST_F(HostResume, ResetConnectionResumesWithNothingLostOrRepeated)
     for (int i = 0; i < 6; ++i) {
         MoveRoundTrip(*a, Step(start, i));
     }
+    // Each phase spans a tick: its lists of all objects are long enough to
+    // be compressed.
+    std::this_thread::sleep_for(1100ms);
     Drain(*b, logB, 100ms);
     for (int i = 6; i < 12; ++i) {
         MoveRoundTrip(*a, Step(start, i));
@@ -158,25 +179,34 @@ TEST_F(HostResume, ResetConnectionResumesWithNothingLostOrRepeated)
     for (int i = 12; i < 18; ++i) {
         MoveRoundTrip(*a, Step(start, i));
     }
+    std::this_thread::sleep_for(1100ms);
     const std::string oldToken = b->ResumeToken();
-    const CResumeAck ack = Reconnect(*b);
+    const CResumeAck ack = Reconnect(*b, std::nullopt, std::nullopt, deflate);
     ASSERT_EQ(ack.code, kResumeOk);
     EXPECT_EQ(ack.userId, bId);
     EXPECT_EQ(b->UserId(), bId);
     for (int i = 18; i < 24; ++i) {
         MoveRoundTrip(*a, Step(start, i));
     }
+    std::this_thread::sleep_for(1100ms);
+    MoveRoundTrip(*a, endMarker);
     Drain(*b, logB);
     Drain(*c, logC);
     EXPECT_NE(b->ResumeToken(), oldToken) << "a new token with every resume";
     EXPECT_EQ(b->ResumeToken().size(), kResumeTokenSize);
 
+    // The frames from one marker to the other, ticks among them.
     const std::size_t fromB = FindPoseAt(logB, a->UserId(), marker);
     const std::size_t fromC = FindPoseAt(logC, a->UserId(), marker);
-    ASSERT_LT(fromB, logB.frames.size());
-    ASSERT_LT(fromC, logC.frames.size());
-    ASSERT_EQ(logB.frames.size() - fromB, logC.frames.size() - fromC) << "frames lost or repeated";
-    for (std::size_t i = 0; i < logC.frames.size() - fromC; ++i) {
+    const std::size_t toB = FindPoseAt(logB, a->UserId(), endMarker);
+    const std::size_t toC = FindPoseAt(logC, a->UserId(), endMarker);
+    ASSERT_LT(toB, logB.frames.size());
+    ASSERT_LT(toC, logC.frames.size());
+    ASSERT_LT(fromB, toB);
+    ASSERT_LT(fromC, toC);
+    ASSERT_EQ(toB - fromB, toC - fromC) << "frames lost or repeated";
+    EXPECT_GT(toC - fromC, 30u);
+    for (std::size_t i = 0; i <= toC - fromC; ++i) {
         const CServerMessage& x = logB.frames[fromB + i];
         const CServerMessage& y = logC.frames[fromC + i];
         ASSERT_TRUE(x.cmd == y.cmd && x.body == y.body) << "frame " << i << " after the marker differs";
@@ -184,10 +214,14 @@ TEST_F(HostResume, ResetConnectionResumesWithNothingLostOrRepeated)
     EXPECT_TRUE(WaitMetric("corvane_users_kept", 0));
     EXPECT_EQ(Metric("corvane_resumes_total{result=\"ok\"}"), 1);
     EXPECT_EQ(Metric("corvane_users_online"), 3);
+    if (deflate) {
+        EXPECT_GT(Metric("corvane_compression_bytes_after_total").value_or(0), 0);
+        EXPECT_EQ(Metric("corvane_compression_group_members"), 3) << "the resumed connection joined at a tick";
+    }
 
     // The resumed connection plays on.
     MoveRoundTrip(*b, Pos{3, 3});
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({a.get(), b.get(), c.get()});
     EXPECT_EQ(Count(records, Journal::ERecord::Login, bId), 1);
     EXPECT_EQ(Count(records, Journal::ERecord::Resume, bId), 1);
     EXPECT_EQ(Count(records, Journal::ERecord::Logout, bId), 1) << "only the stop logs it out";
@@ -197,6 +231,16 @@ TEST_F(HostResume, ResetConnectionResumesWithNothingLostOrRepeated)
         RunProgram(ReplayExecutable(), {JournalPath().string(), "--module", ModulePath().string(), "--verify"});
     EXPECT_EQ(replay.exitCode, 0) << replay.output;
     EXPECT_NE(replay.output.find("1 resumes"), std::string::npos) << replay.output;
+}
+
+TEST_F(HostResume, ResetConnectionResumesWithNothingLostOrRepeated)
+{
+    CutAndCompare(false);
+}
+
+TEST_F(HostResume, ResetCompressedConnectionResumesWithNothingLostOrRepeated)
+{
+    CutAndCompare(true);
 }
 
 // The old connection still looks alive: the new one takes the user over, the
@@ -217,7 +261,7 @@ TEST_F(HostResume, ResumeWhileTheOldConnectionLivesClosesTheOld)
     EXPECT_EQ(Metric("corvane_users_kept"), 0);
     EXPECT_EQ(Metric("corvane_connections_closed_total{reason=\"resumed_elsewhere\"}"), 1);
 
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({old.get(), fresh.get()});
     EXPECT_EQ(Count(records, Journal::ERecord::Resume, id), 1);
     EXPECT_EQ(Count(records, Journal::ERecord::Logout, id), 1) << "only the stop logs it out";
 }
@@ -258,7 +302,7 @@ TEST_F(HostResume, MalformedResumesAreRefusedAndReachNothing)
     player->Cut();
     ASSERT_EQ(Reconnect(*player).code, kResumeOk);
 
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({player.get()});
     for (const Journal::CRecord& r : records) {
         EXPECT_NE(r.type, Journal::ERecord::Message) << "record " << r.number << " reached the module";
     }
@@ -315,7 +359,7 @@ TEST_F(HostResume, ForgedUsedAndEndedTokensAreRefusedWithTheirCodes)
     EXPECT_EQ(Metric("corvane_resumes_total{result=\"token_used\"}"), 1);
     EXPECT_EQ(Metric("corvane_resumes_total{result=\"expired\"}"), 2);
     EXPECT_EQ(Metric("corvane_resumes_total{result=\"ok\"}"), 2);
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({player.get(), closer.get()});
     EXPECT_EQ(Count(records, Journal::ERecord::Login, id), 1);
     EXPECT_EQ(Count(records, Journal::ERecord::Resume, id), 2);
     EXPECT_EQ(Count(records, Journal::ERecord::Logout, id), 1);
@@ -361,7 +405,7 @@ TEST_F(HostResume, FrameCountsAheadOrTooOldAreRefusedAndEndTheUser)
 
     EXPECT_EQ(Metric("corvane_resumes_total{result=\"frames_too_old\"}"), 1);
     EXPECT_EQ(Metric("corvane_resumes_total{result=\"frames_ahead\"}"), 1);
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({ahead.get(), old.get(), mover.get(), late.get()});
     for (const CGameClient* c : {old.get(), late.get()}) {
         EXPECT_EQ(Count(records, Journal::ERecord::Logout, c->UserId()), 1);
         EXPECT_EQ(Count(records, Journal::ERecord::Resume, c->UserId()), 0);
@@ -391,7 +435,7 @@ TEST_F(HostResume, OverflowWhileAwayLogsOutAndIsTold)
     EXPECT_EQ(Metric("corvane_users_online"), 1);
     EXPECT_GT(moves, 100) << "16 KiB hold more than a hundred PoseLists";
     EXPECT_EQ(Reconnect(*away).code, kResumeOverflow);
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({away.get(), mover.get()});
     EXPECT_EQ(Count(records, Journal::ERecord::Logout, away->UserId()), 1);
 }
 
@@ -408,7 +452,7 @@ TEST_F(HostResume, WindowEndLogsOutOnce)
     EXPECT_EQ(Metric("corvane_users_kept"), 0);
     EXPECT_EQ(Metric("corvane_resume_kept_bytes"), 0);
     EXPECT_EQ(Reconnect(*player).code, kResumeExpired);
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({player.get()});
     EXPECT_EQ(Count(records, Journal::ERecord::Logout, player->UserId()), 1);
 }
 
@@ -507,7 +551,7 @@ TEST_F(HostResume, HammeredResumesAreBoundedByTheLoginLimits)
 
     ASSERT_EQ(Reconnect(*player).code, kResumeOk);
     MoveRoundTrip(*player, Pos{6, 6});
-    const auto records = StopAndRead();
+    const auto records = StopAndRead({player.get()});
     for (const Journal::CRecord& r : records) {
         if (r.type == Journal::ERecord::Message || r.type == Journal::ERecord::Login) {
             EXPECT_EQ(r.UserId(), player->UserId()) << "record " << r.number;
