@@ -227,6 +227,11 @@ void CGameClient::Connect(const CConnectOptions& options)
     timeouts.handshake_timeout = options.timeout;
     impl.ws->set_option(timeouts);
     impl.ws->read_message_max(std::size_t{64} << 20);
+    if (options.deflate) {
+        websocket::permessage_deflate deflate;
+        deflate.client_enable = true;
+        impl.ws->set_option(deflate);
+    }
     impl.ws->binary(true);
 
     step = std::make_shared<CImpl::CStep>();

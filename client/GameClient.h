@@ -36,6 +36,9 @@ struct CConnectOptions {
     // Local address to connect from (empty: the system's choice); on
     // loopback, any of 127.0.0.0/8 stands for another client.
     std::string source{};
+    // Offer permessage-deflate: the host may then send its broadcasts
+    // compressed, which the client inflates.
+    bool deflate = false;
 };
 
 class CGameClient {
