@@ -86,7 +86,7 @@ describe('playing on an open server', () => {
     await expectConn(first, 'waiting');
     // The page holds a resume token, so it tries to resume first; the new
     // host never issued it, so the page logs in afresh.
-    await expectText(first, '#overlay', /Reconnecting… \(server going away/);
+    await expectText(first, '#overlay', /Reconnecting…/);
     host = await startHost({ port });
     await expectConn(first, 'online');
     await expectConn(second, 'online');
