@@ -8,7 +8,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import net from 'node:net';
 import {
-  WAIT_MS, clickCell, expectConn, expectText, freePort, launch, player, shot, sleep, startHost, text,
+  WAIT_MS, clickCell, expectConn, expectText, freePort, launch, player, shot, sleep, startHost, startRedis, text,
 } from './harness.js';
 
 let session;
@@ -22,8 +22,7 @@ after(async () => {
 
 // Relays a port to the host's. pull() resets every relayed connection and
 // stops listening (connections are refused) until up().
-async function startRelay(target) {
-  const port = await freePort();
+async function startRelay(target, port) {
   const pairs = new Set();
   let server = null;
   const listen = () => new Promise((resolve, reject) => {
@@ -47,6 +46,7 @@ async function startRelay(target) {
   await listen();
   return {
     url: `http://127.0.0.1:${port}`,
+    wsUrl: `ws://127.0.0.1:${port}/ws`,
     get connections() { return pairs.size; },
     pull() {
       const closed = new Promise((resolve) => server.close(() => resolve()));
@@ -72,7 +72,7 @@ describe('a connection cut under the page', () => {
 
   before(async () => {
     host = await startHost();
-    relay = await startRelay(host.port);
+    relay = await startRelay(host.port, await freePort());
   });
   after(async () => {
     await session.closePages();
@@ -118,5 +118,60 @@ describe('a connection cut under the page', () => {
     assert.equal(logins(host), 2, `no new login:\n${host.output()}`);
     assert.equal(logouts(host), 0, `no logout:\n${host.output()}`);
     await shot(page, 'resumed.png');
+  });
+});
+
+describe('a connection cut under the page in a fleet', () => {
+  let redis;
+  let alpha;
+  let relay;
+
+  // The world announces the relay as its address, so that the page's game
+  // connection goes through it while the page itself comes from the host.
+  before(async () => {
+    redis = await startRedis();
+    const relayPort = await freePort();
+    alpha = await startHost({
+      args: ['--redis', redis.url, '--world', 'alpha', '--public-url', `ws://127.0.0.1:${relayPort}/ws`],
+    });
+    relay = await startRelay(alpha.port, relayPort);
+  });
+  after(async () => {
+    await session.closePages();
+    await relay?.close();
+    await alpha?.stop();
+    redis?.stop();
+  });
+
+  const seatsIssued = async () => {
+    const metrics = await (await fetch(`${alpha.url}/metrics`)).text();
+    return Number(/^corvane_fleet_seats_issued_total (\d+)/m.exec(metrics)?.[1]);
+  };
+
+  test('the page resumes in the same world without matchmaking again', async () => {
+    const page = await player(session, alpha.url);
+    await expectText(page, '#lobby-world', 'You play in world alpha.');
+    const userId = await text(page, '#st-user');
+    await clickCell(page, 12, 34);
+    await expectText(page, '#st-cell', '12, 34');
+    assert.equal(await seatsIssued(), 1);
+
+    session.outage = true;
+    await relay.pull();
+    await expectText(page, '#conn-badge', 'reconnecting…');
+    await sleep(1500);
+    await relay.up();
+    await expectConn(page, 'online');
+    session.outage = false;
+
+    assert.equal(await text(page, '#st-user'), userId);
+    assert.equal(await text(page, '#st-cell'), '12, 34');
+    await expectText(page, '#lobby-world', 'You play in world alpha.');
+    assert.equal(await seatsIssued(), 1, 'no second seat');
+    assert.equal(await page.locator('#events li', { hasText: /Moved to world|Logged in as user/ }).count(), 1);
+    await clickCell(page, 13, 34);
+    await expectText(page, '#st-cell', '13, 34');
+    assert.equal(logins(alpha), 1);
+    assert.equal(logouts(alpha), 0);
   });
 });
