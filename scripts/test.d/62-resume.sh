@@ -47,7 +47,8 @@ port=$(free_port)
 host=$!
 trap 'stop_server $host' EXIT
 wait_port "$port" "$host"
-"$bin/corvane-bot" --url "ws://127.0.0.1:$port/ws" --users 155 --rate 5 --duration "$seconds" --ramp 2 \
+timeout $((seconds + 120)) "$bin/corvane-bot" --url "ws://127.0.0.1:$port/ws" --users 155 --rate 5 \
+  --duration "$seconds" --ramp 2 \
   --chaos 10 --server-pid "$host" --quiet --json "$out/chaos.json" >"$out/chaos.txt" 2>&1 || true
 stop_server "$host"
 trap - EXIT
