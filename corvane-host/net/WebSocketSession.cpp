@@ -530,7 +530,7 @@ void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
     AppendLE(ack, m_userId, 4);
     QueueHost(kMsgResumeAck, ack);
     SendResumeToken();
-    m_ctx.resume->Attach(*m_channel, request->framesReceived, *this);
+    m_ctx.resume->Attach(*m_channel, result.first, *this);
     m_ctx.state.ReportResume(m_userId);
 }
 
