@@ -641,8 +641,9 @@ void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_
     }
 }
 
-// Counts the end once, and reports the user's logout at once: from here
-// on the connection takes no messages either way.
+// Counts the end once, and logs the user out at once, or, for a cut
+// without a goodbye, leaves it waiting for a resume: from here on the
+// connection takes no messages either way.
 void CWsSession::EndConnection(std::string_view reason, std::string_view detail, bool keep)
 {
     m_ended = true;
