@@ -35,6 +35,21 @@ public:
 
     // Frames numbered so far: the next frame's number.
     uint64_t Sent() const { return m_sent; }
+    // Numbers from `next` on, with nothing kept; lets tests begin near the
+    // wrap of the clients' 32-bit counts.
+    void StartAt(uint64_t next)
+    {
+        m_frames.clear();
+        m_charged = 0;
+        m_sent = next;
+    }
+
+    enum class ECount : uint8_t { kKept, kAhead, kTooOld };
+    // Where a client's count of frames received (32 bits, wrapping after
+    // 2^32 frames, while the ring holds far fewer) falls: ahead of what was
+    // sent, older than what is kept, or kept, with `first` the number of the
+    // frame the client lacks first.
+    ECount Locate(uint32_t received, uint64_t& first) const;
     // The number of the oldest frame kept (Sent() when none is).
     uint64_t FirstKept() const { return m_sent - m_frames.size(); }
     std::size_t Charged() const { return m_charged; }

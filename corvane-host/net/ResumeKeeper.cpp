@@ -120,19 +120,25 @@ CResumeKeeper::CResumeResult CResumeKeeper::Resume(std::string_view token, uint3
     const auto now = CResumeTokens::Clock::now();
     const CResumeTokens::CLookup found = m_tokens.Find(token, now);
     if (found.code != kResumeOk) {
-        return {found.code, nullptr};
+        return {found.code, nullptr, 0};
     }
     const auto it = m_channels.find(found.userId);
     if (it == m_channels.end()) {
-        return {kResumeExpired, nullptr};
+        return {kResumeExpired, nullptr, 0};
     }
     std::shared_ptr<CUserChannel> channel = it->second;
     const CFrameRing& ring = channel->m_ring;
+    uint64_t first = 0;
     EResumeCode code = kResumeOk;
-    if (framesReceived > ring.Sent()) {
+    switch (ring.Locate(framesReceived, first)) {
+    case CFrameRing::ECount::kAhead:
         code = kResumeFramesAhead;
-    } else if (framesReceived < ring.FirstKept()) {
+        break;
+    case CFrameRing::ECount::kTooOld:
         code = kResumeFramesTooOld;
+        break;
+    case CFrameRing::ECount::kKept:
+        break;
     }
     // The newest connection wins: the old one may only look alive.
     if (CWsSession* old = channel->m_session) {
@@ -143,7 +149,7 @@ CResumeKeeper::CResumeResult CResumeKeeper::Resume(std::string_view token, uint3
         spdlog::info("user {}: resume refused with code {} (frames received {}, kept {} to {})", channel->m_userId,
                      static_cast<int>(code), framesReceived, ring.FirstKept(), ring.Sent());
         End(*channel, kResumeExpired);
-        return {code, nullptr};
+        return {code, nullptr, 0};
     }
     m_tokens.Retire(channel->m_userId, kResumeTokenUsed, now);
     if (channel->m_away) {
@@ -152,7 +158,7 @@ CResumeKeeper::CResumeResult CResumeKeeper::Resume(std::string_view token, uint3
         channel->m_window.cancel();
     }
     channel->m_ring.Unprotect();
-    return {kResumeOk, std::move(channel)};
+    return {kResumeOk, std::move(channel), first};
 }
 
 void CResumeKeeper::Attach(CUserChannel& channel, uint64_t first, CWsSession& session)

@@ -94,6 +94,7 @@ public:
     struct CResumeResult {
         EResumeCode code;
         std::shared_ptr<CUserChannel> channel; // when kResumeOk
+        uint64_t first = 0;                    // the number of the first frame to give again
     };
     // Checks a Resume. On kResumeOk the user's token is used up and its
     // old connection, if still open, is closed; the caller sends ResumeAck

@@ -530,7 +530,7 @@ void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
     AppendLE(ack, m_userId, 4);
     QueueHost(kMsgResumeAck, ack);
     SendResumeToken();
-    m_ctx.resume->Attach(*m_channel, request->framesReceived, *this);
+    m_ctx.resume->Attach(*m_channel, result.first, *this);
     m_ctx.state.ReportResume(m_userId);
 }
 
@@ -641,8 +641,9 @@ void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_
     }
 }
 
-// Counts the end once, and reports the user's logout at once: from here
-// on the connection takes no messages either way.
+// Counts the end once, and logs the user out at once, or, for a cut
+// without a goodbye, leaves it waiting for a resume: from here on the
+// connection takes no messages either way.
 void CWsSession::EndConnection(std::string_view reason, std::string_view detail, bool keep)
 {
     m_ended = true;

@@ -1,6 +1,7 @@
-// One game connection: the WebSocket handshake, the login, the host's own
-// messages, delivery to the module, and the bounded queue of server
-// messages.
+// One game connection: the WebSocket handshake, the login or resume, the
+// host's own messages, delivery to the module, and the bounded queue of
+// server messages. The module's frames reach it through the user's channel
+// (ResumeKeeper.h), which outlives a connection cut without a goodbye.
 //
 // After the handshake the session frames messages itself on the TCP socket:
 // everything queued during one turn of the event loop leaves in one

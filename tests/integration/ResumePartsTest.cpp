@@ -180,3 +180,34 @@ TEST(WsSendQueue, CountsTheModuleFramesNotYetWrittenWhole)
     queue.Clear();
     EXPECT_EQ(queue.Counted(), 0u);
 }
+
+TEST(FrameRing, ClientCountsAreLocatedAcrossTheirThirtyTwoBitWrap)
+{
+    uint64_t first = 0;
+    CFrameRing ring(1000);
+    EXPECT_EQ(ring.Locate(0, first), CFrameRing::ECount::kKept);
+    EXPECT_EQ(first, 0u);
+    for (int i = 0; i < 20; ++i) {
+        ring.Push(Payload(36)); // 100 bytes each: the last 10 are kept
+    }
+    EXPECT_EQ(ring.Locate(20, first), CFrameRing::ECount::kKept);
+    EXPECT_EQ(first, 20u);
+    EXPECT_EQ(ring.Locate(10, first), CFrameRing::ECount::kKept);
+    EXPECT_EQ(first, 10u);
+    EXPECT_EQ(ring.Locate(9, first), CFrameRing::ECount::kTooOld);
+    EXPECT_EQ(ring.Locate(21, first), CFrameRing::ECount::kAhead);
+    EXPECT_EQ(ring.Locate(UINT32_MAX, first), CFrameRing::ECount::kAhead);
+
+    // 2^32 + 5 frames sent: the client's count has wrapped to 5.
+    ring.StartAt((uint64_t{1} << 32) - 5);
+    for (int i = 0; i < 10; ++i) {
+        ring.Push(Payload(36, static_cast<char>('a' + i)));
+    }
+    EXPECT_EQ(ring.Locate(5, first), CFrameRing::ECount::kKept);
+    EXPECT_EQ(first, (uint64_t{1} << 32) + 5);
+    EXPECT_EQ(ring.Locate(UINT32_MAX - 2, first), CFrameRing::ECount::kKept) << "before the wrap";
+    EXPECT_EQ(first, (uint64_t{1} << 32) - 3);
+    EXPECT_EQ(KeptFrom(ring, first), (std::vector<char>{'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'}));
+    EXPECT_EQ(ring.Locate(UINT32_MAX - 5, first), CFrameRing::ECount::kTooOld);
+    EXPECT_EQ(ring.Locate(6, first), CFrameRing::ECount::kAhead);
+}
