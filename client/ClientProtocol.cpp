@@ -37,6 +37,11 @@ std::string Frame(uint16_t moduleId, uint16_t cmd, std::string_view body)
 
 std::string EncodeLogin(std::string_view token) { return Encode(ToVecChar(token)); }
 
+std::string EncodeResume(std::string_view token, uint32_t framesReceived)
+{
+    return Encode(ToVecChar(token), framesReceived);
+}
+
 std::string EncodeMoveTo(Pos pos) { return Encode(pos); }
 
 std::string EncodeAttack(uint32_t toId, uint8_t playerType, int32_t attackType)
@@ -63,6 +68,20 @@ CLoginAck DecodeLoginAck(std::string_view body)
     CLoginAck ack;
     Decode(body, ack.code, ack.userId);
     return ack;
+}
+
+CResumeAck DecodeResumeAck(std::string_view body)
+{
+    CResumeAck ack;
+    Decode(body, ack.code, ack.userId);
+    return ack;
+}
+
+std::string DecodeResumeToken(std::string_view body)
+{
+    vecChar token;
+    Decode(body, token);
+    return std::string(token.begin(), token.end());
 }
 
 CEnterSceneAck DecodeEnterSceneAck(std::string_view body)

@@ -30,6 +30,11 @@ struct CLoginAck {
     uint32_t userId = 0;
 };
 
+struct CResumeAck {
+    int32_t code = 0; // EResumeCode
+    uint32_t userId = 0;
+};
+
 // ---- EasyDemo (module id 99; numbers in easydemo/EasyDemo.h) ----
 
 struct CEnterSceneAck {
@@ -55,6 +60,7 @@ std::string Frame(uint16_t moduleId, uint16_t cmd, std::string_view body = {});
 // Bodies of client messages. Throw the archive's exception on a token or
 // text longer than 255 bytes.
 std::string EncodeLogin(std::string_view token);
+std::string EncodeResume(std::string_view token, uint32_t framesReceived);
 std::string EncodeMoveTo(Pos pos);
 std::string EncodeAttack(uint32_t toId, uint8_t playerType, int32_t attackType);
 std::string EncodeTalk(std::string_view text);
@@ -65,6 +71,8 @@ bool ParseServerMessage(std::string_view bytes, CServerMessage& message);
 // Bodies of server messages. Throw the archive's exception when the body is
 // too short for its fields.
 CLoginAck DecodeLoginAck(std::string_view body);
+CResumeAck DecodeResumeAck(std::string_view body);
+std::string DecodeResumeToken(std::string_view body);
 CEnterSceneAck DecodeEnterSceneAck(std::string_view body);
 std::vector<ObjPos> DecodePoseList(std::string_view body);
 CAttackNotify DecodeAttackNotify(std::string_view body);

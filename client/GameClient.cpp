@@ -6,6 +6,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <algorithm>
 #include <deque>
 
 namespace CorvaneClient {
@@ -79,7 +80,7 @@ struct CGameClient::CImpl {
             return;
         }
         reading = true;
-        ws.async_read(buffer, [this](beast::error_code ec, std::size_t) { OnRead(ec); });
+        ws->async_read(buffer, [this](beast::error_code ec, std::size_t) { OnRead(ec); });
     }
 
     void OnRead(beast::error_code ec)
@@ -87,15 +88,15 @@ struct CGameClient::CImpl {
         reading = false;
         if (ec) {
             open = false;
-            if (ws.reason().code != websocket::close_code::none) {
-                closeCode = static_cast<uint16_t>(ws.reason().code);
+            if (ws->reason().code != websocket::close_code::none) {
+                closeCode = static_cast<uint16_t>(ws->reason().code);
             }
             return;
         }
         const auto data = buffer.data();
         CServerMessage message;
         if (ParseServerMessage(std::string_view(static_cast<const char*>(data.data()), data.size()), message)) {
-            inbox.push_back(std::move(message));
+            Count(message);
         }
         buffer.consume(buffer.size());
         StartRead();
@@ -108,8 +109,8 @@ struct CGameClient::CImpl {
         }
         auto step = std::make_shared<CStep>();
         step->payload.assign(bytes);
-        ws.text(text);
-        ws.async_write(asio::buffer(step->payload), [step](beast::error_code ec, std::size_t) {
+        ws->text(text);
+        ws->async_write(asio::buffer(step->payload), [step](beast::error_code ec, std::size_t) {
             step->done = true;
             step->ec = ec;
         });
@@ -120,26 +121,48 @@ struct CGameClient::CImpl {
         return false;
     }
 
+    // Counts the module's frames for a resume, from the LoginAck that
+    // starts them on; keeps the resume token to itself.
+    void Count(CServerMessage& message)
+    {
+        if (message.moduleId != kHostModuleId) {
+            ++framesReceived;
+        } else if (message.cmd == kMsgResumeToken) {
+            try {
+                resumeToken = DecodeResumeToken(message.body);
+            } catch (const std::exception&) {
+                resumeToken.clear();
+            }
+            return;
+        } else if (message.cmd == kMsgLoginAck && message.body.size() >= 4 && message.body[0] == 0 &&
+                   message.body[1] == 0 && message.body[2] == 0 && message.body[3] == 0) {
+            framesReceived = 0;
+        }
+        inbox.push_back(std::move(message));
+    }
+
     void HardClose()
     {
         beast::error_code ec;
-        beast::get_lowest_layer(ws).socket().shutdown(tcp::socket::shutdown_both, ec);
-        beast::get_lowest_layer(ws).close();
+        beast::get_lowest_layer(*ws).socket().shutdown(tcp::socket::shutdown_both, ec);
+        beast::get_lowest_layer(*ws).close();
     }
 
     asio::io_context ioc{1};
-    websocket::stream<beast::tcp_stream> ws{ioc};
+    std::optional<websocket::stream<beast::tcp_stream>> ws;
     beast::flat_buffer buffer;
     std::deque<CServerMessage> inbox;
     std::optional<uint16_t> closeCode;
     uint32_t userId = 0;
+    std::string resumeToken;
+    uint32_t framesReceived = 0;
     bool connected = false;
     bool open = false;
     bool reading = false;
     bool stopReading = false;
 };
 
-CGameClient::CGameClient() : m_impl(std::make_unique<CImpl>()) {}
+CGameClient::CGameClient() : m_impl(std::make_unique<CImpl>()) { m_impl->ws.emplace(m_impl->ioc); }
 
 CGameClient::~CGameClient()
 {
@@ -152,14 +175,24 @@ CGameClient::~CGameClient()
 void CGameClient::Connect(const CConnectOptions& options)
 {
     CImpl& impl = *m_impl;
-    if (impl.connected) {
+    if (impl.open) {
         throw CClientError("already connected");
+    }
+    if (impl.connected) {
+        // A connection that ended: a fresh stream, the same user.
+        impl.HardClose();
+        impl.Pump([&] { return !impl.reading; }, Clock::now() + std::chrono::seconds(1));
+        impl.ws.emplace(impl.ioc);
+        impl.buffer.consume(impl.buffer.size());
+        impl.closeCode.reset();
+        impl.stopReading = false;
+        impl.connected = false;
     }
     const std::string where = options.host + ":" + std::to_string(options.port);
     const tcp::endpoint endpoint = Resolve(impl.ioc, options.host, options.port);
     const auto deadline = Clock::now() + options.timeout;
 
-    auto& stream = beast::get_lowest_layer(impl.ws);
+    auto& stream = beast::get_lowest_layer(*impl.ws);
     beast::error_code ec;
     if (options.receiveBuffer > 0 || !options.source.empty()) {
         stream.socket().open(endpoint.protocol(), ec);
@@ -192,12 +225,17 @@ void CGameClient::Connect(const CConnectOptions& options)
 
     websocket::stream_base::timeout timeouts = websocket::stream_base::timeout::suggested(beast::role_type::client);
     timeouts.handshake_timeout = options.timeout;
-    impl.ws.set_option(timeouts);
-    impl.ws.read_message_max(std::size_t{64} << 20);
-    impl.ws.binary(true);
+    impl.ws->set_option(timeouts);
+    impl.ws->read_message_max(std::size_t{64} << 20);
+    if (options.deflate) {
+        websocket::permessage_deflate deflate;
+        deflate.client_enable = true;
+        impl.ws->set_option(deflate);
+    }
+    impl.ws->binary(true);
 
     step = std::make_shared<CImpl::CStep>();
-    impl.ws.async_handshake(where, options.path, [step](beast::error_code handshakeEc) {
+    impl.ws->async_handshake(where, options.path, [step](beast::error_code handshakeEc) {
         step->done = true;
         step->ec = handshakeEc;
     });
@@ -225,6 +263,54 @@ CLoginAck CGameClient::Login(std::string_view token, Millis timeout)
 }
 
 uint32_t CGameClient::UserId() const { return m_impl->userId; }
+
+CResumeAck CGameClient::Resume(Millis timeout) { return ResumeWith(m_impl->resumeToken, m_impl->framesReceived, timeout); }
+
+CResumeAck CGameClient::ResumeWith(std::string_view token, uint32_t framesReceived, Millis timeout)
+{
+    if (!SendBinary(Frame(kHostModuleId, kCmdResume, EncodeResume(token, framesReceived)), timeout)) {
+        throw CClientError("cannot send Resume: the connection is closed");
+    }
+    // Frames of the old connection still waiting in the inbox stay there.
+    CImpl& impl = *m_impl;
+    const auto isAck = [](const CServerMessage& m) { return m.moduleId == kHostModuleId && m.cmd == kMsgResumeAck; };
+    const auto deadline = Clock::now() + timeout;
+    while (std::find_if(impl.inbox.begin(), impl.inbox.end(), isAck) == impl.inbox.end() && impl.open) {
+        impl.StartRead();
+        const std::size_t before = impl.inbox.size();
+        if (!impl.Pump([&] { return !impl.open || impl.inbox.size() > before; }, deadline)) {
+            break;
+        }
+    }
+    const auto reply = std::find_if(impl.inbox.begin(), impl.inbox.end(), isAck);
+    if (reply == impl.inbox.end()) {
+        throw CClientError("no ResumeAck arrived");
+    }
+    const CResumeAck ack = DecodeResumeAck(reply->body);
+    impl.inbox.erase(reply);
+    if (ack.code == kResumeOk) {
+        m_impl->userId = ack.userId;
+    }
+    return ack;
+}
+
+const std::string& CGameClient::ResumeToken() const { return m_impl->resumeToken; }
+
+uint32_t CGameClient::FramesReceived() const { return m_impl->framesReceived; }
+
+void CGameClient::Cut()
+{
+    CImpl& impl = *m_impl;
+    if (!impl.connected) {
+        return;
+    }
+    beast::error_code ec;
+    auto& socket = beast::get_lowest_layer(*impl.ws).socket();
+    socket.set_option(asio::socket_base::linger(true, 0), ec);
+    socket.close(ec);
+    impl.open = false;
+    impl.Pump([&] { return !impl.reading; }, Clock::now() + std::chrono::seconds(1));
+}
 
 bool CGameClient::Send(uint16_t moduleId, uint16_t cmd, std::string_view body, Millis timeout)
 {
@@ -289,7 +375,7 @@ void CGameClient::Close(Millis timeout)
         return;
     }
     auto step = std::make_shared<CImpl::CStep>();
-    impl.ws.async_close(websocket::close_code::normal, [step](beast::error_code ec) {
+    impl.ws->async_close(websocket::close_code::normal, [step](beast::error_code ec) {
         step->done = true;
         step->ec = ec;
     });

@@ -36,6 +36,9 @@ struct CConnectOptions {
     // Local address to connect from (empty: the system's choice); on
     // loopback, any of 127.0.0.0/8 stands for another client.
     std::string source{};
+    // Offer permessage-deflate: the host may then send its broadcasts
+    // compressed, which the client inflates.
+    bool deflate = false;
 };
 
 class CGameClient {
@@ -52,6 +55,23 @@ public:
     // Sends Login and waits for LoginAck. Throws CClientError when none comes.
     CLoginAck Login(std::string_view token, Millis timeout = Millis{5000});
     uint32_t UserId() const;
+
+    // After a cut, on a new Connect: sends Resume with the token and the
+    // count of module frames received since the login, and waits for
+    // ResumeAck. On code 0 the frames the host kept follow, then the live
+    // stream. Throws CClientError when no ResumeAck comes.
+    CResumeAck Resume(Millis timeout = Millis{5000});
+    // The same with any token and count.
+    CResumeAck ResumeWith(std::string_view token, uint32_t framesReceived, Millis timeout = Millis{5000});
+    // The latest ResumeToken (empty before one came); those messages are
+    // not passed on to Receive.
+    const std::string& ResumeToken() const;
+    // Module frames received since the last successful login, across
+    // connections.
+    uint32_t FramesReceived() const;
+    // Ends the connection with a TCP reset and no closing handshake, as a
+    // dropped link does; Connect may follow.
+    void Cut();
 
     // One module message: the 4-byte header, then the body. False once the
     // connection is gone (or the write did not finish within the timeout,

@@ -72,6 +72,19 @@ struct CBotOptions {
     }
     // Players that decode among those simulated.
     uint32_t DecodingUsers() const { return decodeSample == 0 ? users : std::min(users, decodeSample); }
+
+    // Connections cut a second (closed without a close frame) and resumed.
+    double chaos = 0;
+    // A connection that receives nothing for this long is given up and
+    // resumed on a new one; 0: never.
+    double silence = 0;
+    // Where the control player connects (default: the URL).
+    std::string controlUrl;
+    CWsUrl controlEndpoint;
+
+    // Players may resume: their frames are checked against player 0's,
+    // the control, which the bot never cuts.
+    bool Resumes() const { return chaos > 0 || silence > 0; }
 };
 
 #endif

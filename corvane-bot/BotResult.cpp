@@ -35,12 +35,25 @@ void CBotCounters::Merge(const CBotCounters& o)
     for (const auto& [code, count] : o.closes) {
         closes[code] += count;
     }
+    cuts += o.cuts;
+    silenceCuts += o.silenceCuts;
+    resumesOk += o.resumesOk;
+    resumesRefused += o.resumesRefused;
+    for (const auto& [name, count] : o.resumeRefusals) {
+        resumeRefusals[name] += count;
+    }
+    resumesAbandoned += o.resumesAbandoned;
+    cutsWithoutToken += o.cutsWithoutToken;
+    movesUndelivered += o.movesUndelivered;
+    attacksUndelivered += o.attacksUndelivered;
 }
 
 bool CBotResult::Failed() const
 {
     return counters.entered < users || counters.refused > 0 || counters.cutOff > 0 || counters.protocolErrors > 0 ||
-           movesUnanswered > 0 || counters.movesSkipped > 0 || attacksUnanswered > 0;
+           movesUnanswered > 0 || counters.movesSkipped > 0 || attacksUnanswered > 0 || counters.resumesRefused > 0 ||
+           counters.resumesAbandoned > 0 || counters.cutsWithoutToken > 0 || framesLost > 0 || framesRepeated > 0 || framesUnmatched > 0 ||
+           controlBroken;
 }
 
 double CBotResult::WireBytesPerUserS() const
@@ -102,6 +115,15 @@ std::optional<double> CpuPerFrameUs(const CBotResult& r)
     return *r.serverCpuS * 1e6 / static_cast<double>(r.loadFrames);
 }
 
+std::string RefusalsText(const CBotCounters& c)
+{
+    std::string text;
+    for (const auto& [name, count] : c.resumeRefusals) {
+        text += (text.empty() ? "" : ", ") + name + " x" + std::to_string(count);
+    }
+    return text.empty() ? "none" : text;
+}
+
 std::string ClosesText(const CBotCounters& c)
 {
     if (c.closes.empty()) {
@@ -157,6 +179,23 @@ void WriteSummary(std::ostream& out, const CBotResult& r)
     }
     out << "\n";
     out << "  closes       " << ClosesText(c) << "\n";
+    if (r.resumes) {
+        out << "  resumes      " << c.cuts << " connections cut (" << Fixed(r.chaos, 1) << "/s), " << c.silenceCuts
+            << " given up as silent; " << c.resumesOk << " resumed, " << c.resumesRefused << " refused ("
+            << RefusalsText(c) << "), " << c.cutsWithoutToken << " held no token, " << c.resumesAbandoned
+            << " never got back; cut to resumed p50 "
+            << Fixed(Ms(r.resumeTimes.Quantile(0.5)), 2) << " ms, p99 " << Fixed(Ms(r.resumeTimes.Quantile(0.99)), 2)
+            << " ms, max " << Fixed(Ms(r.resumeTimes.Max()), 2) << " ms\n";
+        if (c.movesUndelivered + c.attacksUndelivered > 0) {
+            out << "  undelivered  " << c.movesUndelivered << " moves and " << c.attacksUndelivered
+                << " attacks went out on connections then given up as dead and never reached the host (not in the "
+                   "missing counts above)\n";
+        }
+        out << "  frames       " << r.framesCompared << " compared with the control's: " << r.framesLost << " lost, "
+            << r.framesRepeated << " repeated, " << r.framesUnmatched << " unmatched (" << r.framesSkipped
+            << " not comparable)" << (r.controlBroken ? "; the control itself was cut: no sound reference" : "")
+            << "\n";
+    }
     out << "  CPU          bot " << Fixed(r.botCpuS, 2) << " s (" << Fixed(r.botCpuS / seconds * 100, 0) << " %)";
     if (r.serverCpuS) {
         out << ", server " << Fixed(*r.serverCpuS, 2) << " s (" << Fixed(*r.serverCpuS / seconds * 100, 0)
@@ -179,6 +218,10 @@ void WriteJson(std::ostream& out, const CBotResult& r)
     std::string closes;
     for (const auto& [code, count] : c.closes) {
         closes += (closes.empty() ? "" : ", ") + std::string("\"") + std::to_string(code) + "\": " + std::to_string(count);
+    }
+    std::string refusals;
+    for (const auto& [name, count] : c.resumeRefusals) {
+        refusals += (refusals.empty() ? "" : ", ") + JsonQuote(name) + ": " + std::to_string(count);
     }
     std::string timeline;
     for (const CBotSecond& s : r.seconds) {
@@ -228,6 +271,25 @@ void WriteJson(std::ostream& out, const CBotResult& r)
         << "  \"deflate_agreed\": " << c.deflateAgreed << ",\n"
         << "  \"protocol_errors\": " << c.protocolErrors << ",\n"
         << "  \"closes\": {" << closes << "},\n"
+        << "  \"chaos\": " << Fixed(r.chaos, 3) << ",\n"
+        << "  \"cuts\": " << c.cuts << ",\n"
+        << "  \"silence_cuts\": " << c.silenceCuts << ",\n"
+        << "  \"resumes_ok\": " << c.resumesOk << ",\n"
+        << "  \"resumes_refused\": " << c.resumesRefused << ",\n"
+        << "  \"resume_refusals\": {" << refusals << "},\n"
+        << "  \"resumes_abandoned\": " << c.resumesAbandoned << ",\n"
+        << "  \"cuts_without_token\": " << c.cutsWithoutToken << ",\n"
+        << "  \"moves_undelivered\": " << c.movesUndelivered << ",\n"
+        << "  \"attacks_undelivered\": " << c.attacksUndelivered << ",\n"
+        << "  \"resume_p50_ms\": " << Fixed(Ms(r.resumeTimes.Quantile(0.5)), 3) << ",\n"
+        << "  \"resume_p99_ms\": " << Fixed(Ms(r.resumeTimes.Quantile(0.99)), 3) << ",\n"
+        << "  \"resume_max_ms\": " << Fixed(Ms(r.resumeTimes.Max()), 3) << ",\n"
+        << "  \"frames_compared\": " << r.framesCompared << ",\n"
+        << "  \"frames_lost\": " << r.framesLost << ",\n"
+        << "  \"frames_repeated\": " << r.framesRepeated << ",\n"
+        << "  \"frames_unmatched\": " << r.framesUnmatched << ",\n"
+        << "  \"frames_not_comparable\": " << r.framesSkipped << ",\n"
+        << "  \"control_broken\": " << (r.controlBroken ? "true" : "false") << ",\n"
         << "  \"idle\": " << r.idle << ",\n"
         << "  \"idle_connected\": " << c.idleConnected << ",\n"
         << "  \"duration_s\": " << Fixed(r.durationS, 3) << ",\n"

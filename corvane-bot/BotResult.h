@@ -44,6 +44,23 @@ struct CBotCounters {
     uint64_t idleClosed = 0;
     // Close codes the server sent (1006: the connection ended without one).
     std::map<uint16_t, uint64_t> closes;
+    // Connections the bot cut (--chaos) or gave up as silent (--silence).
+    uint64_t cuts = 0;
+    uint64_t silenceCuts = 0;
+    uint64_t resumesOk = 0;
+    uint64_t resumesRefused = 0;
+    // Refusals by code name.
+    std::map<std::string, uint64_t> resumeRefusals;
+    // Cut players that never got back (no connection within a minute).
+    uint64_t resumesAbandoned = 0;
+    // Cut while holding no token (none sent yet, or the host sends none):
+    // only a fresh login was left.
+    uint64_t cutsWithoutToken = 0;
+    // Sent on a connection that --silence then gave up as dead, and never
+    // answered: they did not reach the host (a resume carries only what the
+    // host sends). Neither unanswered nor skipped.
+    uint64_t movesUndelivered = 0;
+    uint64_t attacksUndelivered = 0;
 
     void Merge(const CBotCounters& other);
 };
@@ -87,6 +104,19 @@ struct CBotResult {
     std::optional<double> serverCpuS;
     std::optional<uint64_t> serverRssKiB;
     std::optional<uint64_t> serverRssBeforeKiB;
+    // Resumes (--chaos, --silence): cut to resumed, and the frames of the
+    // players compared with the control's.
+    bool resumes = false;
+    double chaos = 0;
+    CLatencyHistogram resumeTimes;
+    uint64_t framesCompared = 0;
+    uint64_t framesLost = 0;
+    uint64_t framesRepeated = 0;
+    uint64_t framesUnmatched = 0;
+    uint64_t framesSkipped = 0;
+    // The control player was cut off by the server or had to resume: the
+    // comparison then has no sound reference.
+    bool controlBroken = false;
 
     bool Failed() const;
     // Load-phase bytes a second: on the wire per player entered, decoded

@@ -1,8 +1,10 @@
 #include "BotRun.h"
 
+#include "Chaos.h"
 #include "ClientProtocol.h"
 #include "MoveTracker.h"
 #include "ProcStats.h"
+#include "StreamCheck.h"
 #include "WsFrames.h"
 #include "archive/Endian.h"
 #include "easydemo/EasyDemo.h"
@@ -41,6 +43,14 @@ uint64_t MicrosBetween(Clock::time_point from, Clock::time_point to)
     return static_cast<uint64_t>(std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(to - from).count()));
 }
 
+// A frame a checked player received (its hash), or the start of a run of
+// them, for the stream check on the main thread.
+struct CFrameNote {
+    uint32_t player = 0;
+    bool runStart = false;
+    uint64_t hash = 0;
+};
+
 // What the players of one I/O thread measured. The thread adds to it once
 // per read or event; the main thread reads it once a second.
 struct CWorkerStats {
@@ -49,6 +59,10 @@ struct CWorkerStats {
     CLatencyHistogram moves;
     CLatencyHistogram attacks;
     CLatencyHistogram movesThisSecond;
+    CLatencyHistogram resumes;
+    std::vector<CFrameNote> frames;
+    // The control was cut off or had to resume.
+    bool controlBroken = false;
 };
 
 // What every player shares, read-only once the run starts, plus the
@@ -59,13 +73,25 @@ struct CShared {
     std::string handshake;
     std::string loginFrame;
     std::atomic<uint32_t> finished{0};
+    tcp::endpoint controlEndpoint;
+    std::string controlHandshake;
+    // Players cut and not back yet.
+    std::atomic<int> away{0};
 };
+
+// Connection attempts of a player that is away: the first at once, then
+// doubling up to a second, for at most a minute.
+constexpr auto kReconnectFirst = std::chrono::milliseconds(50);
+constexpr auto kReconnectMax = std::chrono::seconds(1);
+constexpr auto kAwayLimit = std::chrono::seconds(60);
 
 class CPlayer {
 public:
     CPlayer(asio::io_context& io, CShared& shared, CWorkerStats& stats, uint32_t index, bool idle)
-        : m_shared(shared), m_stats(stats), m_socket(io), m_timer(io), m_idle(idle),
+        : m_shared(shared), m_stats(stats), m_socket(io), m_timer(io), m_watch(io), m_index(index), m_idle(idle),
           m_decodes(idle || shared.options.Decodes(index)),
+          m_control(!idle && index == 0 && shared.options.Resumes()),
+          m_checks(!idle && m_decodes && shared.options.Resumes()),
           m_rng(static_cast<uint32_t>(shared.options.seed * 1000003u + index)), m_mask(index * 2654435761u + 1)
     {
         const double rate = shared.options.rate;
@@ -84,6 +110,11 @@ public:
 
     void BeginLoad(Clock::time_point start)
     {
+        if (m_checks) {
+            m_recording = true;
+            std::lock_guard lock(m_stats.mutex);
+            m_stats.frames.push_back({m_index, true, 0});
+        }
         if (m_idle || m_state != EState::kReady || m_shared.options.rate <= 0) {
             return;
         }
@@ -97,16 +128,44 @@ public:
     void EndLoad()
     {
         m_loading = false;
-        m_timer.cancel();
+        if (!m_away) {
+            m_timer.cancel();
+        }
+    }
+
+    // Whether --chaos may cut this player now (read by the main thread).
+    bool Cuttable() const { return m_cuttable.load(std::memory_order_relaxed); }
+
+    // Cuts the connection without a close frame, between two of the
+    // player's own messages (never inside one, so that every move it sent
+    // reached the host whole), and resumes on a new connection.
+    void Cut()
+    {
+        if (m_state != EState::kReady || m_control) {
+            return;
+        }
+        m_cuttable = false;
+        {
+            std::lock_guard lock(m_stats.mutex);
+            ++m_stats.counters.cuts;
+        }
+        if (m_writing || !m_out.empty()) {
+            m_cutPending = true;
+            return;
+        }
+        CutNow();
     }
 
     void Close()
     {
         m_timer.cancel();
+        m_watch.cancel();
+        m_cuttable = false;
         if (m_state == EState::kClosed || m_state == EState::kClosing) {
             return;
         }
-        if (m_state == EState::kWaiting || m_state == EState::kConnecting || m_state == EState::kHandshake) {
+        if (m_state == EState::kWaiting || m_state == EState::kConnecting || m_state == EState::kHandshake ||
+            m_state == EState::kAway) {
             Finish();
             return;
         }
@@ -116,29 +175,149 @@ public:
     }
 
 private:
-    enum class EState { kWaiting, kConnecting, kHandshake, kLogin, kEntering, kReady, kClosing, kClosed };
+    // kResuming: Resume sent, waiting for ResumeAck and the new token.
+    // kAway: cut, waiting to connect again.
+    enum class EState { kWaiting, kConnecting, kHandshake, kLogin, kEntering, kReady, kResuming, kAway, kClosing, kClosed };
 
     void Connect()
     {
         m_state = EState::kConnecting;
-        m_socket.async_connect(m_shared.endpoint, [this](boost::system::error_code ec) {
+        const tcp::endpoint& endpoint = m_control ? m_shared.controlEndpoint : m_shared.endpoint;
+        m_socket.async_connect(endpoint, [this, conn = m_conn](boost::system::error_code ec) {
+            if (conn != m_conn) {
+                return;
+            }
             if (ec) {
-                Refuse();
+                if (m_away) {
+                    Reconnect();
+                } else {
+                    Refuse();
+                }
                 return;
             }
             m_socket.set_option(tcp::no_delay(true), ec);
             m_state = EState::kHandshake;
-            m_out = m_shared.handshake;
+            m_out = m_control ? m_shared.controlHandshake : m_shared.handshake;
             Flush();
             Read();
         });
+        m_lastRecv = Clock::now();
+        Watch();
     }
 
     void Read()
     {
         const std::span<uint8_t> space = m_reader.Space();
         m_socket.async_read_some(asio::buffer(space.data(), space.size()),
-                                 [this](boost::system::error_code ec, std::size_t n) { OnRead(ec, n); });
+                                 [this, conn = m_conn](boost::system::error_code ec, std::size_t n) {
+                                     if (conn == m_conn) {
+                                         OnRead(ec, n);
+                                     }
+                                 });
+    }
+
+    // --silence: a connection that has received nothing for that long is
+    // given up as dead and resumed; an attempt to get back that hangs that
+    // long (a SYN into a dead link) is given up and made again.
+    void Watch()
+    {
+        const double silence = m_shared.options.silence;
+        if (silence <= 0 || m_idle) {
+            return;
+        }
+        const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(silence));
+        m_watch.expires_after(limit / 4);
+        m_watch.async_wait([this, conn = m_conn, limit](boost::system::error_code ec) {
+            if (ec || conn != m_conn || m_state == EState::kClosing || m_state == EState::kClosed) {
+                return;
+            }
+            const bool stale = Clock::now() - m_lastRecv > limit;
+            if (stale && m_away && m_state != EState::kAway) {
+                boost::system::error_code ignored;
+                m_socket.close(ignored);
+                ++m_conn;
+                Reconnect();
+                return;
+            }
+            if (stale && m_state == EState::kReady) {
+                m_moves.MarkInDeadLink();
+                m_attacksInDeadLink += m_attacks.size();
+                if (m_control) {
+                    std::lock_guard lock(m_stats.mutex);
+                    m_stats.controlBroken = true;
+                }
+                CutNow();
+                std::lock_guard lock(m_stats.mutex);
+                ++m_stats.counters.silenceCuts;
+                return;
+            }
+            Watch();
+        });
+    }
+
+    // Closes the socket without a close frame (every other time with a
+    // reset), and connects again.
+    void CutNow()
+    {
+        m_cuttable = false;
+        m_cutPending = false;
+        boost::system::error_code ignored;
+        if (m_cuts++ % 2 == 1) {
+            m_socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        }
+        m_socket.close(ignored);
+        ++m_conn;
+        m_timer.cancel();
+        m_watch.cancel();
+        m_writing = false;
+        m_out.clear();
+        if (!m_away) {
+            SetAway(true);
+            m_cutAt = Clock::now();
+            m_attempt = 0;
+            if (!m_session.Resumable()) {
+                std::lock_guard lock(m_stats.mutex);
+                ++m_stats.counters.cutsWithoutToken;
+            }
+        }
+        m_state = EState::kAway;
+        Reconnect();
+    }
+
+    // The next connection attempt of a player that is away: it resumes when
+    // it holds a token, else logs in afresh.
+    void Reconnect()
+    {
+        m_state = EState::kAway;
+        if (Clock::now() - m_cutAt > kAwayLimit) {
+            std::lock_guard lock(m_stats.mutex);
+            ++m_stats.counters.resumesAbandoned;
+            ++m_stats.counters.cutOff;
+            Finish();
+            return;
+        }
+        const auto delay = m_attempt == 0 ? Clock::duration::zero()
+                                          : std::chrono::duration_cast<Clock::duration>(std::min<Clock::duration>(
+                                                kReconnectMax, kReconnectFirst * (1 << std::min(m_attempt, 5u))));
+        ++m_attempt;
+        m_timer.expires_after(delay);
+        m_timer.async_wait([this, conn = m_conn](boost::system::error_code ec) {
+            if (ec || conn != m_conn || m_state != EState::kAway) {
+                return;
+            }
+            boost::system::error_code ignored;
+            m_socket.close(ignored);
+            ++m_conn;
+            m_reader = CWsFrameReader();
+            m_inflater.reset();
+            m_badDeflate = false;
+            m_discarding = false;
+            m_gotClose = false;
+            m_writing = false;
+            m_out.clear();
+            m_lastRecv = Clock::now();
+            Connect();
+        });
     }
 
     void OnRead(boost::system::error_code ec, std::size_t n)
@@ -147,6 +326,8 @@ private:
             OnDisconnected();
             return;
         }
+        m_lastRecv = Clock::now();
+        const uint64_t conn = m_conn;
         m_reader.Commit(n);
         if (m_state == EState::kHandshake && !ReadHandshake()) {
             if (m_state == EState::kHandshake) {
@@ -168,6 +349,12 @@ private:
             if (!ok) {
                 ++m_stats.counters.protocolErrors;
             }
+            m_stats.frames.insert(m_stats.frames.end(), m_notes.begin(), m_notes.end());
+        }
+        m_notes.clear();
+        // A refused resume has replaced the connection meanwhile.
+        if (conn != m_conn) {
+            return;
         }
         if (!ok) {
             CutOff(1002);
@@ -215,6 +402,14 @@ private:
             std::lock_guard lock(m_stats.mutex);
             ++m_stats.counters.connected;
         }
+        if (m_away && m_session.Resumable()) {
+            m_state = EState::kResuming;
+            SendFrame(EWsOpcode::kBinary,
+                      CorvaneClient::Frame(kHostModuleId, kCmdResume,
+                                           CorvaneClient::EncodeResume(m_session.token, m_session.frames)));
+            return true;
+        }
+        // Cut before the host sent a token, or refused: a fresh login.
         m_state = EState::kLogin;
         SendFrame(EWsOpcode::kBinary, m_shared.loginFrame);
         return true;
@@ -223,9 +418,16 @@ private:
     void OnMessage(EWsOpcode opcode, std::string_view payload, bool compressed)
     {
         ++m_frames;
+        if (m_state == EState::kAway) {
+            // The rest of a connection whose resume was refused.
+            return;
+        }
         if (m_discarding && (opcode == EWsOpcode::kText || opcode == EWsOpcode::kBinary)) {
             // Its history is broken by the first skipped message: of no use again.
             m_inflater.reset();
+            // Once entered, the host sends nothing of its own unasked: every
+            // message is the module's.
+            ++m_session.frames;
             return;
         }
         if (compressed) {
@@ -263,6 +465,22 @@ private:
         }
         const uint16_t module = LoadLE<uint16_t>(p);
         const uint16_t cmd = LoadLE<uint16_t>(p + 2);
+        if (module != kHostModuleId) {
+            ++m_session.frames;
+            if (m_recording && m_state == EState::kReady) {
+                m_notes.push_back({m_index, false, FrameHash(std::string_view(reinterpret_cast<const char*>(p), size))});
+            }
+        }
+        if (module == kHostModuleId && m_state == EState::kResuming) {
+            OnResumeMessage(cmd, std::string_view(reinterpret_cast<const char*>(p + 4), size - 4));
+            return;
+        }
+        if (module == kHostModuleId && cmd == kMsgResumeToken) {
+            if (auto token = ParseResumeToken(std::string_view(reinterpret_cast<const char*>(p + 4), size - 4))) {
+                m_session.token = std::move(*token);
+            }
+            return;
+        }
         if (module == EasyDemo::kModuleId) {
             if (cmd == EasyDemo::kPoseList && m_moves.Waiting()) {
                 OnPoseList(p, size);
@@ -277,6 +495,16 @@ private:
                 m_moves.SetPosition(Pos{LoadLE<int16_t>(p + 8), LoadLE<int16_t>(p + 10)});
                 m_state = EState::kReady;
                 m_discarding = !m_decodes;
+                m_cuttable = !m_control && m_shared.options.chaos > 0;
+                if (m_away) {
+                    // In again after a refused resume: a new user, a new run.
+                    SetAway(false);
+                    if (m_recording) {
+                        m_notes.push_back({m_index, true, 0});
+                    }
+                    Rearm();
+                    return;
+                }
                 std::lock_guard lock(m_stats.mutex);
                 ++m_stats.counters.entered;
                 if (m_decodes) {
@@ -292,9 +520,85 @@ private:
                 return;
             }
             m_userId = LoadLE<uint32_t>(p + 8);
+            m_session = CResumeSession{};
             m_state = EState::kEntering;
             SendFrame(EWsOpcode::kBinary, CorvaneClient::Frame(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
         }
+    }
+
+    // ResumeAck 0, then the new token: back where it was. A refusal: the
+    // host has logged the user out; the player logs in afresh at once on a
+    // new connection (the host closes this one).
+    void OnResumeMessage(uint16_t cmd, std::string_view body)
+    {
+        if (cmd == kMsgResumeAck) {
+            const std::optional<CResumeAck> ack = ParseResumeAck(body);
+            if (ack && ack->code == kResumeOk && ack->userId == m_userId) {
+                m_session.token.clear();
+                return;
+            }
+            std::lock_guard lock(m_stats.mutex);
+            if (!ack || ack->code == kResumeOk) {
+                ++m_stats.counters.protocolErrors;
+            } else {
+                ++m_stats.counters.resumesRefused;
+                ++m_stats.counters.resumeRefusals[ResumeCodeName(ack->code)];
+            }
+            if (m_control) {
+                m_stats.controlBroken = true;
+            }
+            m_session = CResumeSession{};
+            m_attempt = 0;
+            m_state = EState::kAway;
+            asio::post(m_socket.get_executor(), [this, conn = m_conn] {
+                if (conn == m_conn) {
+                    CutNow();
+                }
+            });
+            return;
+        }
+        if (cmd == kMsgResumeToken && m_session.token.empty()) {
+            if (auto token = ParseResumeToken(body)) {
+                m_session.token = std::move(*token);
+                FinishResume();
+            }
+        }
+    }
+
+    void FinishResume()
+    {
+        m_state = EState::kReady;
+        SetAway(false);
+        m_discarding = !m_decodes;
+        m_cuttable = !m_control && m_shared.options.chaos > 0;
+        const uint64_t micros = MicrosBetween(m_cutAt, Clock::now());
+        {
+            std::lock_guard lock(m_stats.mutex);
+            ++m_stats.counters.resumesOk;
+            m_stats.resumes.Record(micros);
+            if (m_control) {
+                m_stats.controlBroken = true;
+            }
+        }
+        Rearm();
+    }
+
+    void SetAway(bool away)
+    {
+        if (away != m_away) {
+            m_away = away;
+            m_shared.away.fetch_add(away ? 1 : -1);
+        }
+    }
+
+    // Back to acting on the schedule, without the slots missed while away.
+    void Rearm()
+    {
+        if (!m_loading) {
+            return;
+        }
+        m_next = std::max(m_next, Clock::now());
+        ArmTimer();
     }
 
     void OnPoseList(const uint8_t* p, std::size_t size)
@@ -317,6 +621,7 @@ private:
         std::lock_guard lock(m_stats.mutex);
         ++m_stats.counters.movesAnswered;
         m_stats.counters.movesSkipped += answer->skipped;
+        m_stats.counters.movesUndelivered += answer->skippedInDeadLink;
         m_stats.moves.Record(answer->micros);
         m_stats.movesThisSecond.Record(answer->micros);
     }
@@ -337,6 +642,12 @@ private:
     {
         if (m_state == EState::kHandshake || m_state == EState::kConnecting) {
             Refuse();
+            return;
+        }
+        if (m_away && m_state != EState::kClosing && m_state != EState::kClosed) {
+            // The new connection failed before the resume or the fresh
+            // login was through: try again.
+            Reconnect();
             return;
         }
         if (m_state != EState::kClosing && m_state != EState::kClosed && !m_gotClose) {
@@ -372,6 +683,10 @@ private:
         if (m_state == EState::kClosed) {
             return;
         }
+        if (m_away) {
+            Reconnect();
+            return;
+        }
         {
             std::lock_guard lock(m_stats.mutex);
             if (m_idle) {
@@ -389,7 +704,17 @@ private:
             return;
         }
         m_state = EState::kClosed;
+        SetAway(false);
+        {
+            // What went out on a dead link and was never answered. Attacks
+            // are answered in order, so only their number is known.
+            std::lock_guard lock(m_stats.mutex);
+            m_stats.counters.movesUndelivered += m_moves.PendingInDeadLink();
+            m_stats.counters.attacksUndelivered += std::min<uint64_t>(m_attacks.size(), m_attacksInDeadLink);
+        }
         m_timer.cancel();
+        m_watch.cancel();
+        m_cuttable = false;
         boost::system::error_code ignored;
         m_socket.shutdown(tcp::socket::shutdown_both, ignored);
         m_socket.close(ignored);
@@ -492,24 +817,56 @@ private:
         }
         m_writing = true;
         m_inFlight.swap(m_out);
-        asio::async_write(m_socket, asio::buffer(m_inFlight), [this](boost::system::error_code ec, std::size_t) {
-            m_writing = false;
-            m_inFlight.clear();
-            if (!ec) {
-                Flush();
-            }
-        });
+        asio::async_write(m_socket, asio::buffer(m_inFlight),
+                          [this, conn = m_conn](boost::system::error_code ec, std::size_t) {
+                              if (conn != m_conn) {
+                                  return;
+                              }
+                              m_writing = false;
+                              m_inFlight.clear();
+                              if (ec) {
+                                  return;
+                              }
+                              if (m_cutPending && m_out.empty()) {
+                                  CutNow();
+                                  return;
+                              }
+                              Flush();
+                          });
     }
 
     CShared& m_shared;
     CWorkerStats& m_stats;
     tcp::socket m_socket;
     asio::steady_timer m_timer;
+    // --silence: looks at the connection a few times per silence period.
+    asio::steady_timer m_watch;
+    uint32_t m_index;
     bool m_idle;
     // In the decoding sample; a player outside it discards data messages
     // once it has entered.
     bool m_decodes;
     bool m_discarding = false;
+    // Player 0 when players resume: never cut, the others' frames are
+    // compared with its frames.
+    bool m_control;
+    // Its frames go to the stream check.
+    bool m_checks;
+    bool m_recording = false;
+    std::vector<CFrameNote> m_notes;
+    CResumeSession m_session;
+    // Bumped by each new connection: handlers of an older one do nothing.
+    uint64_t m_conn = 0;
+    // Cut, and not yet resumed or in afresh.
+    bool m_away = false;
+    bool m_cutPending = false;
+    std::atomic<bool> m_cuttable{false};
+    uint32_t m_cuts = 0;
+    uint32_t m_attempt = 0;
+    // Attacks waiting for answers when a connection was given up as dead.
+    uint64_t m_attacksInDeadLink = 0;
+    Clock::time_point m_cutAt;
+    Clock::time_point m_lastRecv;
     std::mt19937 m_rng;
     uint32_t m_mask;
     EState m_state = EState::kWaiting;
@@ -545,6 +902,8 @@ struct CSnapshot {
     CLatencyHistogram moves;
     CLatencyHistogram attacks;
     CLatencyHistogram movesThisSecond;
+    CLatencyHistogram resumes;
+    bool controlBroken = false;
 };
 
 CSnapshot TakeSnapshot(std::vector<std::unique_ptr<CWorker>>& workers)
@@ -557,8 +916,36 @@ CSnapshot TakeSnapshot(std::vector<std::unique_ptr<CWorker>>& workers)
         s.attacks.Merge(w->stats.attacks);
         s.movesThisSecond.Merge(w->stats.movesThisSecond);
         w->stats.movesThisSecond.Reset();
+        s.resumes.Merge(w->stats.resumes);
+        s.controlBroken = s.controlBroken || w->stats.controlBroken;
     }
     return s;
+}
+
+// Hands the frames the players noted to the stream check, in each player's
+// order, and compares what can be compared.
+void CheckFrames(std::vector<std::unique_ptr<CWorker>>& workers, CStreamCheck& check, bool final)
+{
+    std::vector<CFrameNote> notes;
+    for (auto& w : workers) {
+        {
+            std::lock_guard lock(w->stats.mutex);
+            notes.swap(w->stats.frames);
+        }
+        for (const CFrameNote& note : notes) {
+            if (note.player == 0) {
+                if (!note.runStart) {
+                    check.AddControl(std::span(&note.hash, 1));
+                }
+            } else if (note.runStart) {
+                check.StartRun(note.player);
+            } else {
+                check.AddPlayer(note.player, std::span(&note.hash, 1));
+            }
+        }
+        notes.clear();
+    }
+    check.Advance(final);
 }
 
 std::string Ms(uint64_t micros)
@@ -639,7 +1026,7 @@ std::string StatusText(const char* phase, double t, const CBotOptions& o, const 
 CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
 {
     RaiseFileLimit();
-    CShared shared{options, {}, {}, {}, {}};
+    CShared shared{options, {}, {}, {}, {}, {}, {}, {}};
     {
         asio::io_context io;
         tcp::resolver resolver(io);
@@ -656,13 +1043,21 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
         if (ec) {
             throw CBotSetupError("cannot connect to " + options.url + ": " + ec.message());
         }
+        const auto control = resolver.resolve(options.controlEndpoint.host, std::to_string(options.controlEndpoint.port), ec);
+        if (ec || control.empty()) {
+            throw CBotSetupError("cannot resolve " + options.controlEndpoint.host + ": " + ec.message());
+        }
+        shared.controlEndpoint = control.begin()->endpoint();
     }
-    shared.handshake = "GET " + options.endpoint.target + " HTTP/1.1\r\nHost: " + options.endpoint.host + ":" +
-                       std::to_string(options.endpoint.port) +
-                       "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + std::string(kHandshakeKey) +
-                       "\r\nSec-WebSocket-Version: 13\r\n" +
-                       (options.deflate ? "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n" : "") +
-                       "\r\n";
+    auto handshake = [&options](const CWsUrl& url) {
+        return "GET " + url.target + " HTTP/1.1\r\nHost: " + url.host + ":" + std::to_string(url.port) +
+               "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + std::string(kHandshakeKey) +
+               "\r\nSec-WebSocket-Version: 13\r\n" +
+               (options.deflate ? "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n" : "") +
+               "\r\n";
+    };
+    shared.handshake = handshake(options.endpoint);
+    shared.controlHandshake = handshake(options.controlEndpoint);
     shared.loginFrame = CorvaneClient::Frame(kHostModuleId, kCmdLogin, CorvaneClient::EncodeLogin(options.token));
 
     const uint32_t threads = std::max<uint32_t>(1, options.threads);
@@ -737,8 +1132,38 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
         result.serverRssKiB = ProcessRssKiB(options.serverPid);
     }
 
+    // --chaos: the players to cut are drawn at random among those
+    // connected and in, player 0 (the control) never.
+    std::mt19937_64 chaosRng(options.seed ^ 0x5eedc4a05ULL);
+    auto cutSome = [&](uint64_t count) {
+        for (uint64_t n = 0; n < count; ++n) {
+            for (int tries = 0; tries < 50; ++tries) {
+                const auto k = static_cast<uint32_t>(1 + chaosRng() % (options.users - 1));
+                CWorker& w = *workers[k % threads];
+                CPlayer& player = *w.players[k / threads];
+                if (player.Cuttable()) {
+                    asio::post(w.io, [&player] { player.Cut(); });
+                    break;
+                }
+            }
+        }
+    };
+    CStreamCheck check;
+
     // Load.
     const Clock::time_point loadStart = Clock::now();
+    CCutSchedule cuts(options.chaos, loadStart);
+    // Sleeps until `until`, cutting connections as they fall due.
+    auto waitCutting = [&](Clock::time_point until) {
+        if (options.chaos <= 0 || options.users < 2) {
+            std::this_thread::sleep_until(until);
+            return;
+        }
+        for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
+            std::this_thread::sleep_until(std::min(until, now + std::chrono::milliseconds(20)));
+            cutSome(cuts.Due(Clock::now()));
+        }
+    };
     const double cpuStart = OwnCpuSeconds();
     const std::optional<double> serverCpuStart = options.serverPid > 0 ? ProcessCpuSeconds(options.serverPid) : std::nullopt;
     CSnapshot before = TakeSnapshot(workers);
@@ -749,7 +1174,10 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     Clock::time_point lastTime = loadStart;
     for (Clock::time_point tick = loadStart + std::chrono::seconds(1);; tick += std::chrono::seconds(1)) {
         const Clock::time_point until = std::min(tick, loadEnd);
-        std::this_thread::sleep_until(until);
+        waitCutting(until);
+        if (options.Resumes()) {
+            CheckFrames(workers, check, false);
+        }
         const Clock::time_point now = Clock::now();
         CSnapshot s = TakeSnapshot(workers);
         const double span = std::max(1e-6, seconds(now - lastTime));
@@ -799,7 +1227,8 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     const auto drainEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.drain));
     while (Clock::now() < drainEnd) {
         const CBotCounters c = TakeSnapshot(workers).counters;
-        if (c.movesAnswered + c.movesSkipped >= c.movesSent && c.attacksAnswered >= c.attacksSent) {
+        if (c.movesAnswered + c.movesSkipped + c.movesUndelivered >= c.movesSent && c.attacksAnswered >= c.attacksSent &&
+            shared.away.load() == 0) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -817,10 +1246,23 @@ CBotResult RunBot(const CBotOptions& options, std::ostream& status, bool tty)
     line.Done();
 
     const CSnapshot s = TakeSnapshot(workers);
+    if (options.Resumes()) {
+        CheckFrames(workers, check, true);
+        result.resumes = true;
+        result.chaos = options.chaos;
+        result.resumeTimes = s.resumes;
+        result.controlBroken = s.controlBroken;
+        result.framesCompared = check.Compared();
+        result.framesLost = check.Lost();
+        result.framesRepeated = check.Repeated();
+        result.framesUnmatched = check.Unmatched();
+        result.framesSkipped = check.Skipped();
+    }
     result.counters = s.counters;
     result.moves = s.moves;
     result.attacks = s.attacks;
-    result.movesUnanswered = s.counters.movesSent - s.counters.movesAnswered - s.counters.movesSkipped;
-    result.attacksUnanswered = s.counters.attacksSent - s.counters.attacksAnswered;
+    result.movesUnanswered =
+        s.counters.movesSent - s.counters.movesAnswered - s.counters.movesSkipped - s.counters.movesUndelivered;
+    result.attacksUnanswered = s.counters.attacksSent - s.counters.attacksAnswered - s.counters.attacksUndelivered;
     return result;
 }

@@ -31,6 +31,18 @@ Pos CMoveTracker::PickTarget(std::mt19937& rng) const
     }
 }
 
+void CMoveTracker::MarkInDeadLink()
+{
+    for (CPending& m : m_moves) {
+        m.inDeadLink = true;
+    }
+}
+
+std::size_t CMoveTracker::PendingInDeadLink() const
+{
+    return static_cast<std::size_t>(std::count_if(m_moves.begin(), m_moves.end(), [](const CPending& m) { return m.inDeadLink; }));
+}
+
 std::optional<CMoveTracker::CAnswer> CMoveTracker::OnPoseList(std::span<const uint8_t> entries, uint32_t userId,
                                                               Clock::time_point now)
 {
@@ -47,7 +59,10 @@ std::optional<CMoveTracker::CAnswer> CMoveTracker::OnPoseList(std::span<const ui
         CAnswer answer;
         answer.micros = static_cast<uint64_t>(
             std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(now - match->sent).count()));
-        answer.skipped = static_cast<uint64_t>(match - m_moves.begin());
+        const auto dead = static_cast<uint64_t>(
+            std::count_if(m_moves.begin(), match, [](const CPending& m) { return m.inDeadLink; }));
+        answer.skipped = static_cast<uint64_t>(match - m_moves.begin()) - dead;
+        answer.skippedInDeadLink = dead;
         m_moves.erase(m_moves.begin(), match + 1);
         return answer;
     }

@@ -27,6 +27,9 @@ public:
         uint64_t micros = 0;
         // Older moves still waiting, overtaken by this answer: lost.
         uint64_t skipped = 0;
+        // Of those, the moves sent on a connection given up as dead: they
+        // never reached the host.
+        uint64_t skippedInDeadLink = 0;
     };
 
     void SetPosition(Pos pos) { m_pos = pos; }
@@ -36,7 +39,12 @@ public:
 
     // A cell where the player neither stands nor is already headed.
     Pos PickTarget(std::mt19937& rng) const;
-    void Sent(Pos target, Clock::time_point at) { m_moves.push_back({target, at}); }
+    void Sent(Pos target, Clock::time_point at) { m_moves.push_back({target, at, false}); }
+    // The connection the waiting moves went out on was given up as dead:
+    // those the host got are answered after the resume; the others can only
+    // be overtaken, and then count apart.
+    void MarkInDeadLink();
+    std::size_t PendingInDeadLink() const;
 
     // Looks for the player's own entry only; updates the known position.
     std::optional<CAnswer> OnPoseList(std::span<const uint8_t> entries, uint32_t userId, Clock::time_point now);
@@ -45,6 +53,7 @@ private:
     struct CPending {
         Pos target;
         Clock::time_point sent;
+        bool inDeadLink;
     };
     Pos m_pos;
     std::deque<CPending> m_moves;

@@ -74,6 +74,18 @@ int main(int argc, char** argv)
                    "attacks checked; the others, once entered, skip every data message unread and only send "
                    "(default: all decode)")
         ->check(CLI::Range(1u, 1'000'000u));
+    app.add_option("--chaos", options.chaos,
+                   "connections to cut a second during the load, at random (never player 0, the control): the "
+                   "socket is closed without a close frame and the player reconnects at once and resumes; the "
+                   "frames each resumed player received are compared with the control's")
+        ->check(CLI::Range(0.0, 10000.0));
+    app.add_option("--silence", options.silence,
+                   "give a connection up after this many seconds without a byte from the server and resume on a new "
+                   "one (0: never)")
+        ->check(CLI::Range(0.0, 3600.0));
+    app.add_option("--control-url", options.controlUrl,
+                   "where the control player connects, ws://HOST:PORT/PATH (default: --url), e.g. by a path that "
+                   "is not cut");
     CLI11_PARSE(app, argc, argv);
 
     std::string error;
@@ -89,6 +101,19 @@ int main(int argc, char** argv)
         return 2;
     }
     options.endpoint = *url;
+    if (options.controlUrl.empty()) {
+        options.controlUrl = options.url;
+    }
+    const auto controlUrl = ParseWsUrl(options.controlUrl, error);
+    if (!controlUrl) {
+        std::cerr << "corvane-bot: --control-url: " << error << "\n";
+        return 2;
+    }
+    options.controlEndpoint = *controlUrl;
+    if (options.Resumes() && options.users < 2) {
+        std::cerr << "corvane-bot: --chaos and --silence need at least 2 players: player 0 is the control\n";
+        return 2;
+    }
 
     CBotResult result;
     try {

@@ -44,6 +44,8 @@ struct CHostOptions {
     // Least time between two resets of the shared compressor that admit
     // connections waiting to join it.
     std::chrono::milliseconds compressionEpoch{50};
+    // How long a user cut without a goodbye waits for a resume; 0: off.
+    std::chrono::seconds resumeWindow{15};
     CFleetOptions fleet;
 };
 

@@ -11,6 +11,7 @@
 #include "net/HttpRouter.h"
 #include "net/Listener.h"
 #include "net/PerMessageDeflate.h"
+#include "net/ResumeKeeper.h"
 #include "net/ServerContext.h"
 #include "net/WebSocketSession.h"
 #include "ops/Metrics.h"
@@ -44,6 +45,7 @@ struct CHostServer::CImpl {
                 session->Shutdown();
             }
         }
+        resume->LogoutAway();
         state->StopTimers();
         if (fleet) {
             fleet->Stop();
@@ -67,6 +69,7 @@ struct CHostServer::CImpl {
     std::unique_ptr<CBoundedInflater> inflater;
     std::unique_ptr<CWsBroadcaster> broadcaster;
     std::unique_ptr<CSharedState> state;
+    std::unique_ptr<CResumeKeeper> resume;
     std::unique_ptr<CHttpRouter> router;
     std::unique_ptr<CServerContext> context;
     std::shared_ptr<CListener> listener;
@@ -146,7 +149,18 @@ void CHostServer::Start()
         CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue},
                        *impl.state, impl.metrics, *impl.router, false, {}, 64,
                        CPendingConnections(options.maxPending, options.maxPendingPerAddress), nullptr, nullptr,
-                       nullptr, {}});
+                       nullptr, {}, nullptr});
+    impl.resume = std::make_unique<CResumeKeeper>(
+        impl.ioc, *impl.state, CResumeSettings{options.resumeWindow, options.sendQueue, options.maxUsers});
+    impl.context->resume = impl.resume.get();
+    {
+        const CResumeKeeper& resume = *impl.resume;
+        impl.metrics.AddGauge("corvane_users_kept", "Users whose connection was cut, waiting for a resume.",
+                              [&resume] { return resume.UsersAway(); });
+        impl.metrics.AddGauge("corvane_resume_kept_bytes",
+                              "Bytes charged by the frames kept for resumes, of all users (payload + 64 each).",
+                              [&resume] { return resume.KeptBytes(); });
+    }
     if (options.compression) {
         EnableCompression();
     }

@@ -117,6 +117,12 @@ int main(int argc, char** argv)
                    "Least milliseconds between two resets of the shared compressor that let new connections join it")
         ->capture_default_str()
         ->check(CLI::Range(1u, 60000u));
+    unsigned resumeWindow = 15;
+    app.add_option("--resume-window", resumeWindow,
+                   "Seconds a user whose connection was cut stays logged in, waiting for a resume with its "
+                   "token; 0 logs it out at once")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 3600u));
     double seatTtl = 15;
     app.add_option("--redis", options.fleet.redisUrl,
                    "Join the fleet of worlds registered in this Redis (redis://HOST:PORT[/DB])");
@@ -193,6 +199,7 @@ int main(int argc, char** argv)
             return Fail(std::string(e.what()) + " (see --help)");
         }
     }
+    options.resumeWindow = std::chrono::seconds(resumeWindow);
     options.fleet.seatTtl = std::chrono::milliseconds(static_cast<long long>(seatTtl * 1000));
     options.modulePath = module;
     options.webRoot = webRoot;

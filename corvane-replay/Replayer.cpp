@@ -76,6 +76,7 @@ int CReplayer::Run()
     uint64_t logins = 0;
     uint64_t messages = 0;
     uint64_t ticks = 0;
+    uint64_t resumes = 0;
     bool stopped = false;
     bool cutByUntil = false;
 
@@ -135,6 +136,16 @@ int CReplayer::Run()
                     droppedOutside.insert(m_input.UserId());
                 }
                 break;
+            case ERecord::Resume:
+                // The host's own event: the module was not called. The user
+                // must still be online, as it was in the session.
+                ++resumes;
+                if (!m_online.contains(m_input.UserId())) {
+                    m_difference = CDifference{"the journal resumes user " + std::to_string(m_input.UserId()) +
+                                                   ", who is not online in the replay",
+                                               nullptr, {}, {}, false};
+                }
+                break;
             case ERecord::Message: {
                 const std::string_view bytes = m_input.Bytes();
                 ++messages;
@@ -176,7 +187,7 @@ int CReplayer::Run()
     }
 
     m_out << "replayed records 1 to " << m_lastTaken << ": " << logins << " logins, " << messages << " messages, "
-          << ticks << " timer fires, " << m_sendsCompared << " sends";
+          << ticks << " timer fires, " << resumes << " resumes, " << m_sendsCompared << " sends";
     m_out << (m_options.verify ? " compared, no difference\n" : " (not compared; --verify compares them)\n");
     if (cutByUntil) {
         m_out << "stopped after record " << *m_options.until << " as asked\n";

@@ -44,6 +44,7 @@ public:
     void OnLogin(uint32_t) override {}
     void OnLogout(uint32_t userId) override { m_loggedOut = userId; }
     void OnDrop(uint32_t) override {}
+    void OnResume(uint32_t) override {}
     void OnMessage(uint32_t, const uint8_t*, std::size_t) override {}
     void OnTimer(uint32_t) override {}
     void OnSend(const std::vector<uint32_t>& recipients, std::string_view bytes) override;

@@ -66,8 +66,16 @@ void EndConnection(CLink& link)
 void Login(CLink& link, const uint8_t* data, std::size_t size)
 {
     const std::optional<CClientHeader> header = ReadClientHeader(data, size);
+    if (header && header->moduleId == kHostModuleId && header->cmd == kCmdResume) {
+        const std::optional<CResumeRequest> resume = ParseResume(data + kClientHeaderSize, size - kClientHeaderSize);
+        const bool wellFormed =
+            size == kClientHeaderSize + 1 + kResumeTokenSize + 4 && data[kClientHeaderSize] == kResumeTokenSize;
+        FUZZ_CHECK(resume.has_value() == wellFormed, "a Resume body read other than its layout says");
+        FUZZ_CHECK(!resume || resume->token.size() == kResumeTokenSize, "a resume token of the wrong length");
+        return; // closed: no token was issued to this connection
+    }
     if (!header || header->moduleId != kHostModuleId || header->cmd != kCmdLogin) {
-        return; // closed: the first message must be Login
+        return; // closed: the first message must be Login or Resume
     }
     const uint8_t* body = data + kClientHeaderSize;
     const std::size_t bodySize = size - kClientHeaderSize;

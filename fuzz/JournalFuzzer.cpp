@@ -30,6 +30,7 @@ void ReadFields(const CRecord& record, bool fullOutputs)
     case ERecord::Login:
     case ERecord::Logout:
     case ERecord::Drop:
+    case ERecord::Resume:
         record.UserId();
         break;
     case ERecord::Message:

@@ -3,14 +3,15 @@
 #ifndef CORVANE_HOST_HOSTPROTOCOL_H
 #define CORVANE_HOST_HOSTPROTOCOL_H
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint16_t kHostModuleId = 0;
 
 // Client to host.
-enum EHostCommand : uint16_t { kCmdLogin = 1, kCmdLogout = 2, kCmdPing = 3 };
+enum EHostCommand : uint16_t { kCmdLogin = 1, kCmdLogout = 2, kCmdPing = 3, kCmdResume = 4 };
 // Host to client.
-enum EHostMessage : uint16_t { kMsgLoginAck = 1, kMsgPong = 2 };
+enum EHostMessage : uint16_t { kMsgLoginAck = 1, kMsgPong = 2, kMsgResumeToken = 3, kMsgResumeAck = 4 };
 
 // LoginAck codes.
 enum ELoginCode : int32_t {
@@ -19,6 +20,22 @@ enum ELoginCode : int32_t {
     kLoginServerFull = 2,
     kLoginMalformed = 3,
     kLoginAlreadyLoggedIn = 4,
+};
+
+// The length of a resume token, in the ResumeToken and Resume bodies.
+inline constexpr std::size_t kResumeTokenSize = 16;
+
+// ResumeAck codes. After any but kResumeOk the host closes the connection.
+enum EResumeCode : int32_t {
+    kResumeOk = 0,
+    kResumeUnknownToken = 1,  // never issued by this host, or forgotten since
+    kResumeTokenUsed = 2,     // already used for a resume
+    kResumeExpired = 3,       // the user is gone: the window ended or it logged out
+    kResumeOverflow = 4,      // while away, the kept frames passed the send-queue bound
+    kResumeFramesTooOld = 5,  // framesReceived is older than the oldest frame kept
+    kResumeFramesAhead = 6,   // framesReceived is more than the user was sent
+    kResumeMalformed = 7,     // body truncated, token not 16 bytes, trailing bytes
+    kResumeOff = 8,           // the host runs with --resume-window 0
 };
 
 #endif

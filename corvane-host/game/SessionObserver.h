@@ -17,6 +17,9 @@ public:
     // The user left while the module was running; OnLogout follows once it
     // has returned.
     virtual void OnDrop(uint32_t userId) = 0;
+    // The user's connection was cut and a new one took the user over; the
+    // module is not told.
+    virtual void OnResume(uint32_t userId) = 0;
     virtual void OnMessage(uint32_t userId, const uint8_t* data, std::size_t size) = 0;
     virtual void OnTimer(uint32_t handle) = 0;
     // `recipients`: the users online that the send reaches, in order.

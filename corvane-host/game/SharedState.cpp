@@ -369,6 +369,13 @@ void CSharedState::ReportLogin(uint32_t userId)
     }
 }
 
+void CSharedState::ReportResume(uint32_t userId)
+{
+    if (m_observer != nullptr && m_users.contains(userId)) {
+        m_observer->OnResume(userId);
+    }
+}
+
 void CSharedState::NotifyLogout(uint32_t userId)
 {
     spdlog::info("user {} logged out ({} online)", userId, m_users.size());

@@ -92,6 +92,9 @@ public:
     // module's first words to the user come after the acknowledgement.
     CLoginResult Login(IUserLink& link, std::string_view token);
     void ReportLogin(uint32_t userId);
+    // A logged-in user is now served by another connection: the module is
+    // not told, the observer is.
+    void ReportResume(uint32_t userId);
     // Where the next id search starts; lets tests begin near the wrap.
     void SetNextUserId(uint32_t userId) { m_nextUserId = userId; }
     // Reports OnUserLogout; a second call for the same id does nothing.

@@ -1,9 +1,10 @@
 #include "game/TokenList.h"
 
+#include "game/SecureRandom.h"
+
 #include <cstring>
 #include <cerrno>
 #include <fstream>
-#include <random>
 #include <stdexcept>
 
 CTokenList CTokenList::Load(const std::filesystem::path& file)
@@ -32,12 +33,9 @@ CTokenList::CTokenList(const std::vector<std::string>& tokens)
 {
     // The keys are drawn per process, so that nobody outside can know which
     // tokens share a bucket.
-    std::random_device entropy;
-    for (CSipKey& key : m_keys) {
-        for (uint64_t& word : key) {
-            word = (uint64_t{entropy()} << 32) ^ entropy();
-        }
-    }
+    uint8_t bytes[sizeof m_keys];
+    FillSecureRandom(bytes);
+    std::memcpy(m_keys.data(), bytes, sizeof bytes);
     m_digests.reserve(tokens.size());
     for (const std::string& token : tokens) {
         m_digests.insert(Digest(token));

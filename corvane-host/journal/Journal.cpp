@@ -49,6 +49,8 @@ const char* RecordName(ERecord type)
         return "send";
     case ERecord::Stop:
         return "stop";
+    case ERecord::Resume:
+        return "resume";
     }
     return "unknown";
 }
@@ -265,6 +267,7 @@ void CJournalReader::CheckPlace(const CRecord& record)
     case ERecord::Login:
     case ERecord::Logout:
     case ERecord::Drop:
+    case ERecord::Resume:
     case ERecord::Timer:
         expectSize(size == 4, "4");
         break;

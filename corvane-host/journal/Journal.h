@@ -47,6 +47,7 @@ enum class ERecord : uint8_t {
     SendHash = 7, // u64 hash of the recipients and the bytes
     SendFull = 8, // u32 recipient count, the ids, then the bytes
     Stop = 9,    // the services' Uninit; no payload
+    Resume = 10, // u32 user id: a new connection took the user over; the module is not called
 };
 
 const char* RecordName(ERecord type);
@@ -75,7 +76,7 @@ struct CRecord {
     std::string payload;
 
     // Payload fields; each checks the size and throws CJournalError.
-    uint32_t UserId() const;        // Login, Logout, Drop, Message
+    uint32_t UserId() const;        // Login, Logout, Drop, Resume, Message
     std::string_view Bytes() const; // Message, SendFull
     uint32_t TimerHandle() const;   // Timer
     uint64_t Hash() const;          // SendHash

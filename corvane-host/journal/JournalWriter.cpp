@@ -108,6 +108,7 @@ void CJournalWriter::OnStart() { Append(ERecord::Start, {}); }
 void CJournalWriter::OnLogin(uint32_t userId) { AppendUser(ERecord::Login, userId); }
 void CJournalWriter::OnLogout(uint32_t userId) { AppendUser(ERecord::Logout, userId); }
 void CJournalWriter::OnDrop(uint32_t userId) { AppendUser(ERecord::Drop, userId); }
+void CJournalWriter::OnResume(uint32_t userId) { AppendUser(ERecord::Resume, userId); }
 void CJournalWriter::OnTimer(uint32_t handle) { AppendUser(ERecord::Timer, handle); }
 void CJournalWriter::OnStop() { Append(ERecord::Stop, {}); }
 

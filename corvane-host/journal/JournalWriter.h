@@ -36,6 +36,7 @@ public:
     void OnLogin(uint32_t userId) override;
     void OnLogout(uint32_t userId) override;
     void OnDrop(uint32_t userId) override;
+    void OnResume(uint32_t userId) override;
     void OnMessage(uint32_t userId, const uint8_t* data, std::size_t size) override;
     void OnTimer(uint32_t handle) override;
     void OnSend(const std::vector<uint32_t>& recipients, std::string_view bytes) override;

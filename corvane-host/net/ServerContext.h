@@ -19,6 +19,7 @@ class CHttpRouter;
 class IFleetGate;
 class CDeflateGroup;
 class CBoundedInflater;
+class CResumeKeeper;
 
 inline constexpr const char* kServerName = "corvane-host";
 
@@ -127,6 +128,8 @@ struct CServerContext {
     CDeflateGroup* deflate = nullptr;
     CBoundedInflater* inflater = nullptr;
     std::string inflated;
+    // Every logged-in user's channel, and the users waiting for a resume.
+    CResumeKeeper* resume = nullptr;
 
     // Remembers a session for the stop; forgets ended ones now and then, so
     // that the list stays proportional to the live sessions.

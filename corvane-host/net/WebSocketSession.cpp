@@ -50,6 +50,15 @@ constexpr uint16_t kCloseInvalidPayload = 1007;
 constexpr uint16_t kClosePolicy = 1008;
 constexpr uint16_t kCloseTryAgainLater = 1013;
 
+// Room in the send queue beyond --send-queue for a resumed connection: the
+// kept frames fit the bound by themselves, the ResumeAck and the new token
+// come on top.
+constexpr std::size_t kResumeAllowance = 256;
+
+// Labels of corvane_resumes_total, by ResumeAck code.
+constexpr std::string_view kResumeResults[] = {"ok",      "unknown_token",  "token_used",   "expired",  "overflow",
+                                               "frames_too_old", "frames_ahead", "malformed", "off"};
+
 void AppendLE(std::string& out, uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i) {
@@ -169,19 +178,20 @@ void CWsSession::Shutdown()
 
 void CWsBroadcaster::Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message)
 {
-    // Every link the host logs in is a session; anything else gets the
-    // message as it is.
-    m_sessions.clear();
+    // Every link the host logs in is a user's channel; anything else gets
+    // the message as it is. A user away has no member: it keeps the
+    // message uncompressed.
+    m_channels.clear();
     m_members.clear();
     for (IUserLink* link : links) {
-        CWsSession* session = dynamic_cast<CWsSession*>(link);
-        m_sessions.push_back(session);
-        m_members.push_back(session != nullptr ? session->DeflateMember() : nullptr);
+        CUserChannel* channel = dynamic_cast<CUserChannel*>(link);
+        m_channels.push_back(channel);
+        m_members.push_back(channel != nullptr ? channel->DeflateMember() : nullptr);
     }
     const CDeflateGroup::CPlan plan = m_group.Plan(m_members, message, CDeflateGroup::Clock::now());
     for (std::size_t i = 0; i < links.size(); ++i) {
-        if (m_sessions[i] != nullptr) {
-            m_sessions[i]->DeliverWire(m_group.For(plan, m_members[i]));
+        if (m_channels[i] != nullptr) {
+            m_channels[i]->DeliverPlanned(plan.raw, m_group.For(plan, m_members[i]));
         } else {
             links[i]->Deliver(message);
         }
@@ -204,12 +214,37 @@ void CWsSession::DeliverWire(const CWirePayload& payload)
         return;
     }
     const std::size_t size = payload.bytes->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, payload.bytes, m_ctx.options.sendQueue, payload.compressed)) {
+    if (!m_queue.TryPush(EWsOpcode::kBinary, payload.bytes, m_ctx.options.sendQueue, payload.compressed, true)) {
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }
     m_unreported += size;
     ScheduleFlush();
+}
+
+void CWsSession::DeliverReplayed(std::shared_ptr<const std::string> frame)
+{
+    if (m_ended) {
+        return;
+    }
+    const std::size_t size = frame->size();
+    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(frame), m_ctx.options.sendQueue + kResumeAllowance, false,
+                         true)) {
+        CloseWith(kClosePolicy, "send_queue_full", true);
+        return;
+    }
+    m_unreported += size;
+    ScheduleFlush();
+}
+
+void CWsSession::TakenOver()
+{
+    spdlog::info("{}: user {} resumed on another connection", m_peer, m_userId);
+    m_ctx.metrics.ForgetUser(m_userId);
+    m_bytesWindow = nullptr;
+    m_channel.reset();
+    m_userId = 0;
+    CloseWith(kClosePolicy, "resumed_elsewhere", true);
 }
 
 void CWsSession::OnAccept(beast::error_code ec)
@@ -255,7 +290,7 @@ void CWsSession::ArmIdleCheck()
             self->m_readSinceCheck = false;
             self->m_quietChecks = 0;
         } else if (++self->m_quietChecks >= kQuietChecksBeforeDrop) {
-            self->EndConnection("idle_timeout");
+            self->EndConnection("idle_timeout", {}, true);
             self->HardClose();
             return;
         } else if (self->m_quietChecks == kQuietChecksBeforePing) {
@@ -281,7 +316,7 @@ void CWsSession::OnRead(beast::error_code ec, std::size_t n)
 {
     if (ec) {
         if (!m_ended) {
-            EndConnection("client_dropped", ec.message());
+            EndConnection("client_dropped", ec.message(), true);
         }
         HardClose();
         return;
@@ -417,11 +452,15 @@ void CWsSession::HandleMessage(const uint8_t* data, std::size_t size)
 void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
 {
     const std::optional<CClientHeader> header = ReadClientHeader(data, size);
-    if (!header || header->moduleId != kHostModuleId || header->cmd != kCmdLogin) {
+    if (!header || header->moduleId != kHostModuleId || (header->cmd != kCmdLogin && header->cmd != kCmdResume)) {
         CloseWith(kClosePolicy, "not_logged_in");
         return;
     }
     m_ctx.metrics.CountReceived(kHostModuleId);
+    if (header->cmd == kCmdResume) {
+        HandleResume(data + kClientHeaderSize, size - kClientHeaderSize);
+        return;
+    }
 
     const std::optional<std::string_view> token =
         ParseLoginToken(data + kClientHeaderSize, size - kClientHeaderSize);
@@ -458,14 +497,75 @@ void CWsSession::OnSeat(bool ok)
     OnRead({}, 0);
 }
 
+// A resume needs no seat in a fleet: the user keeps the one it has.
+void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
+{
+    if (!m_ctx.resume->Enabled()) {
+        RefuseResume(kResumeOff);
+        return;
+    }
+    const std::optional<CResumeRequest> request = ParseResume(body, size);
+    if (!request) {
+        RefuseResume(kResumeMalformed);
+        return;
+    }
+    const CResumeKeeper::CResumeResult result = m_ctx.resume->Resume(request->token, request->framesReceived);
+    if (result.code != kResumeOk) {
+        RefuseResume(result.code);
+        return;
+    }
+    m_channel = result.channel;
+    m_userId = m_channel->UserId();
+    m_bytesWindow = &m_ctx.metrics.UserBytes(m_userId);
+    if (m_deflate) {
+        m_ctx.deflate->Join(*m_deflate);
+    }
+    ReleasePending();
+    m_loginTimer.cancel();
+    m_ctx.metrics.CountResume(kResumeResults[kResumeOk]);
+    spdlog::info("{}: user {} resumed from frame {} of {}", m_peer, m_userId, request->framesReceived,
+                 m_channel->Ring().Sent());
+    std::string ack;
+    AppendLE(ack, static_cast<uint32_t>(kResumeOk), 4);
+    AppendLE(ack, m_userId, 4);
+    QueueHost(kMsgResumeAck, ack);
+    SendResumeToken();
+    m_ctx.resume->Attach(*m_channel, result.first, *this);
+    m_ctx.state.ReportResume(m_userId);
+}
+
+void CWsSession::RefuseResume(int32_t code)
+{
+    m_ctx.metrics.CountResume(kResumeResults[static_cast<std::size_t>(code)]);
+    std::string ack;
+    AppendLE(ack, static_cast<uint32_t>(code), 4);
+    AppendLE(ack, 0, 4);
+    QueueHost(kMsgResumeAck, ack);
+    CloseWith(kClosePolicy, "resume_refused");
+}
+
+void CWsSession::SendResumeToken()
+{
+    if (!m_ctx.resume->Enabled()) {
+        return;
+    }
+    const std::string token = m_ctx.resume->IssueToken(m_userId);
+    std::string body(1, static_cast<char>(token.size()));
+    body += token;
+    QueueHost(kMsgResumeToken, body);
+}
+
 void CWsSession::Admit(std::string_view token)
 {
-    const CLoginResult result = m_ctx.state.Login(*this, token);
+    std::shared_ptr<CUserChannel> channel = m_ctx.resume->NewChannel();
+    const CLoginResult result = m_ctx.state.Login(*channel, token);
     if (result.code != kLoginOk) {
         RefuseLogin(result.code);
         return;
     }
     m_userId = result.userId;
+    m_channel = std::move(channel);
+    m_ctx.resume->Adopt(m_channel, m_userId, *this);
     m_bytesWindow = &m_ctx.metrics.UserBytes(m_userId);
     if (m_deflate) {
         m_ctx.deflate->Join(*m_deflate);
@@ -475,6 +575,7 @@ void CWsSession::Admit(std::string_view token)
     m_ctx.metrics.CountLogin("ok");
     spdlog::debug("{}: logged in as user {}", m_peer, m_userId);
     SendLoginAck(kLoginOk, m_userId);
+    SendResumeToken();
     m_ctx.state.ReportLogin(m_userId);
 }
 
@@ -503,7 +604,23 @@ void CWsSession::SendLoginAck(int32_t code, uint32_t userId)
     std::string body;
     AppendLE(body, static_cast<uint32_t>(code), 4);
     AppendLE(body, userId, 4);
-    Deliver(std::make_shared<const std::string>(HostFrame(kMsgLoginAck, body)));
+    QueueHost(kMsgLoginAck, body);
+}
+
+// Host messages are not the module's frames: not numbered, not kept.
+void CWsSession::QueueHost(uint16_t msg, std::string_view body)
+{
+    if (m_ended) {
+        return;
+    }
+    auto frame = std::make_shared<const std::string>(HostFrame(msg, body));
+    const std::size_t size = frame->size();
+    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(frame), m_ctx.options.sendQueue)) {
+        CloseWith(kClosePolicy, "send_queue_full", true);
+        return;
+    }
+    m_unreported += size;
+    ScheduleFlush();
 }
 
 void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size)
@@ -516,8 +633,7 @@ void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_
         CloseWith(kCloseNormal, "logout");
         break;
     case kCmdPing:
-        Deliver(std::make_shared<const std::string>(
-            HostFrame(kMsgPong, std::string_view(reinterpret_cast<const char*>(body), size))));
+        QueueHost(kMsgPong, std::string_view(reinterpret_cast<const char*>(body), size));
         break;
     default:
         m_ctx.metrics.CountDropped("unknown_command");
@@ -525,9 +641,10 @@ void CWsSession::HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_
     }
 }
 
-// Counts the end once, and reports the user's logout at once: from here
-// on the connection takes no messages either way.
-void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
+// Counts the end once, and logs the user out at once, or, for a cut
+// without a goodbye, leaves it waiting for a resume: from here on the
+// connection takes no messages either way.
+void CWsSession::EndConnection(std::string_view reason, std::string_view detail, bool keep)
 {
     m_ended = true;
     ReleasePending();
@@ -544,7 +661,8 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail)
     if (m_userId != 0) {
         m_bytesWindow = nullptr;
         m_ctx.metrics.ForgetUser(m_userId);
-        m_ctx.state.Logout(m_userId);
+        // A server stop logs everyone out.
+        m_ctx.resume->Leave(std::exchange(m_channel, nullptr), keep && !m_ctx.stopping, m_queue.Counted());
     }
 }
 
@@ -627,10 +745,10 @@ void CWsSession::DoWrite()
                 return;
             }
             const int error = errno;
-            m_queue.Clear();
             if (!m_ended) {
-                EndConnection("client_dropped", std::strerror(error));
+                EndConnection("client_dropped", std::strerror(error), true);
             }
+            m_queue.Clear();
             HardClose();
             return;
         }
@@ -652,7 +770,7 @@ void CWsSession::WaitWritable()
         self->m_writing = false;
         if (ec) {
             if (!self->m_ended) {
-                self->EndConnection("client_dropped", ec.message());
+                self->EndConnection("client_dropped", ec.message(), true);
             }
             self->HardClose();
             return;

@@ -1,6 +1,7 @@
-// One game connection: the WebSocket handshake, the login, the host's own
-// messages, delivery to the module, and the bounded queue of server
-// messages.
+// One game connection: the WebSocket handshake, the login or resume, the
+// host's own messages, delivery to the module, and the bounded queue of
+// server messages. The module's frames reach it through the user's channel
+// (ResumeKeeper.h), which outlives a connection cut without a goodbye.
 //
 // After the handshake the session frames messages itself on the TCP socket:
 // everything queued during one turn of the event loop leaves in one
@@ -15,6 +16,7 @@
 #include "game/SharedState.h"
 #include "net/DeflateGroup.h"
 #include "net/HttpRouter.h"
+#include "net/ResumeKeeper.h"
 #include "net/ServerContext.h"
 #include "net/TokenBucket.h"
 #include "net/WsFraming.h"
@@ -36,7 +38,6 @@
 
 class CWsSession final : public IHostSession,
                          public IPendingSession,
-                         public IUserLink,
                          public std::enable_shared_from_this<CWsSession> {
 public:
     CWsSession(boost::asio::ip::tcp::socket&& socket, CServerContext& ctx);
@@ -49,9 +50,14 @@ public:
     void Shutdown() override;
     void Evict() override;
     bool Evictable() const override { return !m_awaitingSeat; }
-    void Deliver(std::shared_ptr<const std::string> message) override { DeliverWire({std::move(message), false}); }
-    // Queues a message as the shared compressor planned it for this session.
+    // Queues a module frame as the shared compressor planned it for this
+    // session.
     void DeliverWire(const CWirePayload& payload);
+    // Queues a kept module frame for a resumed user, uncompressed.
+    void DeliverReplayed(std::shared_ptr<const std::string> frame);
+    // A resume of this session's user came in on another connection: this
+    // one closes without logging the user out.
+    void TakenOver();
     // The session's part in compressed broadcasts; null when none was agreed.
     CDeflateMember* DeflateMember() { return m_deflate ? &*m_deflate : nullptr; }
 
@@ -64,13 +70,19 @@ private:
     void HandleCompressed(const uint8_t* data, std::size_t size);
     void HandleMessage(const uint8_t* data, std::size_t size);
     void HandleLogin(const uint8_t* data, std::size_t size);
+    void HandleResume(const uint8_t* body, std::size_t size);
+    void RefuseResume(int32_t code);
+    void SendResumeToken();
+    void QueueHost(uint16_t msg, std::string_view body);
     void OnSeat(bool ok);
     void Admit(std::string_view token);
     void ReleasePending();
     void RefuseLogin(int32_t code);
     void SendLoginAck(int32_t code, uint32_t userId);
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
-    void EndConnection(std::string_view reason, std::string_view detail = {});
+    // `keep`: the connection was cut without the client's goodbye, so a
+    // logged-in user waits for a resume rather than being logged out.
+    void EndConnection(std::string_view reason, std::string_view detail = {}, bool keep = false);
     void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
     void ArmCloseTimer();
     void QueueClose(std::shared_ptr<const std::string> payload);
@@ -94,6 +106,7 @@ private:
     CWsSendQueue m_queue;
     std::size_t m_unreported = 0;  // bytes queued since the last write, for the per-user metric
     uint32_t m_userId = 0;
+    std::shared_ptr<CUserChannel> m_channel; // while logged in
     CRateWindow* m_bytesWindow = nullptr; // the user's in the metrics, while logged in
     int m_quietChecks = 0; // idle checks in a row that saw nothing arrive
     bool m_readSinceCheck = false;
@@ -123,7 +136,7 @@ public:
 
 private:
     CDeflateGroup& m_group;
-    std::vector<CWsSession*> m_sessions;     // scratch, in the order of the links
+    std::vector<CUserChannel*> m_channels;   // scratch, in the order of the links
     std::vector<CDeflateMember*> m_members;  // the same
 };
 

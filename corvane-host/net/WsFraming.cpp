@@ -38,21 +38,23 @@ bool IsValidWsCloseCode(uint16_t code)
 }
 
 bool CWsSendQueue::TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit,
-                           bool compressed)
+                           bool compressed, bool counted)
 {
     if (Cost(payload->size()) > limit || m_charged > limit - Cost(payload->size())) {
         return false;
     }
-    Push(opcode, std::move(payload), compressed);
+    Push(opcode, std::move(payload), compressed, counted);
     return true;
 }
 
-void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed)
+void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed, bool counted)
 {
     CFrame& frame = m_frames.emplace_back();
     frame.headerSize =
         static_cast<uint8_t>(WriteServerFrameHeader(frame.header, opcode, payload->size(), compressed));
     frame.opcode = opcode;
+    frame.counted = counted;
+    m_counted += counted ? 1 : 0;
     m_charged += Cost(payload->size());
     m_pongs += opcode == EWsOpcode::kPong ? 1 : 0;
     frame.payload = std::move(payload);
@@ -96,6 +98,7 @@ void CWsSendQueue::Clear()
     m_frames.clear();
     m_charged = 0;
     m_pongs = 0;
+    m_counted = 0;
     m_frontSent = 0;
 }
 
@@ -104,6 +107,7 @@ void CWsSendQueue::PopBack()
     const CFrame& frame = m_frames.back();
     m_charged -= Cost(frame.payload->size());
     m_pongs -= frame.opcode == EWsOpcode::kPong ? 1 : 0;
+    m_counted -= frame.counted ? 1 : 0;
     m_frames.pop_back();
 }
 

@@ -53,10 +53,12 @@ public:
 
     // Queues the frame if the charges of all queued frames stay within
     // `limit`; else queues nothing and returns false. `compressed` sets RSV1.
+    // `counted` frames (the module's) are counted by Counted while queued.
     bool TryPush(EWsOpcode opcode, std::shared_ptr<const std::string> payload, std::size_t limit,
-                 bool compressed = false);
+                 bool compressed = false, bool counted = false);
     // Queues without a bound: only for the one close frame of a connection.
-    void Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false);
+    void Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false,
+              bool counted = false);
 
     // Points `iov` at the headers and payloads of the queued frames, from
     // the first unwritten byte; returns the buffers used and adds their
@@ -74,6 +76,8 @@ public:
     std::size_t Frames() const { return m_frames.size(); }
     std::size_t Charged() const { return m_charged; }
     std::size_t Pongs() const { return m_pongs; }
+    // Counted frames not yet written whole.
+    std::size_t Counted() const { return m_counted; }
 
 private:
     struct CFrame {
@@ -81,12 +85,14 @@ private:
         uint8_t header[kWsMaxServerHeader];
         uint8_t headerSize;
         EWsOpcode opcode;
+        bool counted;
     };
     void PopBack();
 
     std::deque<CFrame> m_frames;
     std::size_t m_charged = 0;
     std::size_t m_pongs = 0;
+    std::size_t m_counted = 0;
     std::size_t m_frontSent = 0; // bytes of the first frame already written
 };
 
@@ -151,6 +157,7 @@ bool CWsSendQueue::Written(std::size_t n, F&& onFrame)
         onFrame(frame.opcode, size);
         closeWritten = closeWritten || frame.opcode == EWsOpcode::kClose;
         m_pongs -= frame.opcode == EWsOpcode::kPong ? 1 : 0;
+        m_counted -= frame.counted ? 1 : 0;
         m_charged -= Cost(size);
         m_frames.pop_front();
     }

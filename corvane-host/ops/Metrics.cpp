@@ -8,12 +8,15 @@ namespace {
 // The label values known in advance, so that every series exists from the
 // start and rates can be taken from zero.
 constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in"};
+constexpr std::string_view kResumeResults[] = {"ok",       "unknown_token",  "token_used",   "expired", "overflow",
+                                               "frames_too_old", "frames_ahead", "malformed", "off"};
 constexpr std::string_view kDropReasons[] = {"short", "unknown_module", "unknown_command", "no_recipient"};
 constexpr std::string_view kCloseReasons[] = {
     "client_closed",   "client_dropped",    "idle_timeout", "logout",           "text_frame",
     "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
     "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
-    "too_many_pending", "pending_evicted",   "ping_flood",   "bad_deflate",
+    "too_many_pending", "pending_evicted",   "ping_flood",   "bad_deflate",  "resume_refused",
+    "resumed_elsewhere",
 };
 
 void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
@@ -68,6 +71,9 @@ CMetrics::CMetrics()
     for (std::string_view reason : kCloseReasons) {
         m_closed.emplace(reason, 0);
     }
+    for (std::string_view result : kResumeResults) {
+        m_resumes.emplace(result, 0);
+    }
     DeclareModule(0);
 }
 
@@ -99,6 +105,7 @@ void CMetrics::CountReceived(uint16_t moduleId) { ++m_received[moduleId]; }
 void CMetrics::CountDropped(std::string_view reason) { Count(m_dropped, reason); }
 void CMetrics::CountRecvFailure(uint16_t moduleId) { ++m_recvFailures[moduleId]; }
 void CMetrics::CountClosed(std::string_view reason) { Count(m_closed, reason); }
+void CMetrics::CountResume(std::string_view result) { Count(m_resumes, result); }
 
 void CMetrics::CountSent(std::size_t bytes)
 {
@@ -132,6 +139,7 @@ void CMetrics::ForgetUser(uint32_t userId) { m_userBytes.erase(userId); }
 uint64_t CMetrics::Logins(std::string_view result) const { return Get(m_logins, result); }
 uint64_t CMetrics::Dropped(std::string_view reason) const { return Get(m_dropped, reason); }
 uint64_t CMetrics::Closed(std::string_view reason) const { return Get(m_closed, reason); }
+uint64_t CMetrics::Resumes(std::string_view result) const { return Get(m_resumes, result); }
 
 std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRateWindow::Clock::time_point now) const
 {
@@ -194,6 +202,11 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
     Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
     for (const auto& [reason, n] : m_closed) {
         Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
+    }
+
+    Header(out, "corvane_resumes_total", "counter", "Resume attempts by result (the ResumeAck code's name).");
+    for (const auto& [result, n] : m_resumes) {
+        Line(out, "corvane_resumes_total", Label("result", result), n);
     }
 
     Header(out, "corvane_inflate_failures_total", "counter",

@@ -27,6 +27,7 @@ public:
     void CountRecvFailure(uint16_t moduleId);
     void CountSent(std::size_t bytes);
     void CountClosed(std::string_view reason);
+    void CountResume(std::string_view result);
     // A compressed client message that was bad deflate data or inflated
     // past the limit.
     void CountInflateFailure() { ++m_inflateFailures; }
@@ -40,6 +41,7 @@ public:
     uint64_t Logins(std::string_view result) const;
     uint64_t Dropped(std::string_view reason) const;
     uint64_t Closed(std::string_view reason) const;
+    uint64_t Resumes(std::string_view result) const;
 
     // A counter kept elsewhere (another thread's, say), read when rendered.
     void AddCounter(std::string name, std::string help, std::function<uint64_t()> read);
@@ -67,6 +69,7 @@ private:
     uint64_t m_bytesSent = 0;
     uint64_t m_inflateFailures = 0;
     CLabelled m_closed;
+    CLabelled m_resumes;
     std::array<uint64_t, kTickBuckets.size()> m_tickBuckets{};
     uint64_t m_tickCount = 0;
     double m_tickSum = 0;

@@ -107,3 +107,23 @@ TEST(MoveTracker, AnAnswerToALaterMoveCountsTheOlderOnesAsLost)
     EXPECT_EQ(answer->micros, 2000u);
     EXPECT_FALSE(tracker.Waiting());
 }
+
+TEST(MoveTracker, MovesSentIntoADeadLinkCountApartWhenTheyGoUnanswered)
+{
+    CMoveTracker tracker;
+    const Clock::time_point t0 = Clock::now();
+    tracker.Sent({1, 1}, t0);
+    tracker.Sent({2, 2}, t0);
+    tracker.MarkInDeadLink();
+    tracker.Sent({3, 3}, t0);
+    EXPECT_EQ(tracker.PendingInDeadLink(), 2u);
+    // The first reached the host before the link died: answered as usual.
+    ASSERT_TRUE(tracker.OnPoseList(Entries(PoseList({{4, 0, 1, 1}})), 4, t0));
+    EXPECT_EQ(tracker.PendingInDeadLink(), 1u);
+    // The second never did: the answer to the move after the resume overtakes it.
+    const auto answer = tracker.OnPoseList(Entries(PoseList({{4, 0, 3, 3}})), 4, t0);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->skipped, 0u);
+    EXPECT_EQ(answer->skippedInDeadLink, 1u);
+    EXPECT_EQ(tracker.PendingInDeadLink(), 0u);
+}

@@ -237,8 +237,9 @@ TEST_F(CFleetTest, ConcurrentMatchmakingOnThreeHostsNeverOversells)
 
 TEST_F(CFleetTest, ASeatLogsInOnceOnItsOwnWorldOnly)
 {
-    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "2"});
-    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "2"});
+    // Players that vanish are kept for a resume for 1 s only.
+    StartWorld("alpha", {"--max-users", "2", "--seat-ttl", "2", "--resume-window", "1"});
+    StartWorld("bravo", {"--max-users", "2", "--seat-ttl", "2", "--resume-window", "1"});
 
     const CSeat first = Matchmake("bravo");
     ASSERT_EQ(first.world, "alpha");
@@ -1040,6 +1041,36 @@ TEST_F(CFleetTest, DrillSlowRedis)
         t.join();
     }
     EXPECT_GE(listed, 60) << "every flooder was answered too";
+}
+
+// A resume takes no seat: the user keeps the one it logged in with while it
+// is away, so a world full of kept users stays full, and the seat is free
+// again once the window has ended.
+TEST_F(CFleetTest, AResumeKeepsItsSeatAndTakesNoNewOne)
+{
+    std::vector<std::string> args{"--max-users", "1", "--resume-window", "2"};
+    args.insert(args.end(), kPolled.begin(), kPolled.end());
+    StartWorld("alpha", args);
+    auto player = Connect("alpha");
+    ASSERT_EQ(player->Login(Matchmake("alpha").seat).code, kLoginOk);
+    ASSERT_TRUE(player->Send(kHostModuleId, kCmdPing, "p"));
+    ASSERT_TRUE(player->WaitFor(kHostModuleId, kMsgPong, 3s));
+    const uint32_t id = player->UserId();
+    player->Cut();
+    ASSERT_TRUE(Eventually([&] { return Metric("alpha", "corvane_users_kept") == 1; }, 3s));
+    EXPECT_EQ(Matchmake("alpha").status, 503) << "the kept user holds the world's one seat";
+
+    player->Connect({.host = "127.0.0.1", .port = m_hosts.at("alpha")->Port()});
+    const CResumeAck ack = player->Resume();
+    ASSERT_EQ(ack.code, kResumeOk);
+    EXPECT_EQ(ack.userId, id);
+    EXPECT_EQ(Metric("alpha", "corvane_fleet_seats_consumed_total"), 1) << "no seat for the resume";
+    EXPECT_EQ(Metric("alpha", "corvane_users_online"), 1);
+
+    player->Cut();
+    ASSERT_TRUE(Eventually([&] { return Metric("alpha", "corvane_users_kept") == 1; }, 3s));
+    EXPECT_TRUE(Eventually([&] { return Metric("alpha", "corvane_users_online") == 0; }, 4s));
+    EXPECT_TRUE(Eventually([&] { return Matchmake("alpha").status == 200; }, 4s)) << "the seat is released";
 }
 
 } // namespace

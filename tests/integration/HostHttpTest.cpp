@@ -30,11 +30,11 @@ TEST_F(HostHttp, HealthAndMetricsAnswer)
 TEST_F(HostHttp, SentMessagesAndBytesAreCounted)
 {
     StartHost();
-    auto client = LogIn(); // LoginAck: 12 bytes
+    auto client = LogIn(); // LoginAck: 12 bytes, ResumeToken: 21
     ASSERT_TRUE(client->Send(kHostModuleId, kCmdPing, "12345"));
     ASSERT_TRUE(client->WaitFor(kHostModuleId, kMsgPong, 3s)); // Pong: 9 bytes
-    EXPECT_TRUE(WaitMetric("corvane_messages_sent_total", 2));
-    EXPECT_EQ(Metric("corvane_bytes_sent_total"), 21);
+    EXPECT_TRUE(WaitMetric("corvane_messages_sent_total", 3));
+    EXPECT_EQ(Metric("corvane_bytes_sent_total"), 42);
 }
 
 TEST_F(HostHttp, StaticFilesNeverLeaveTheWebRoot)

@@ -10,8 +10,8 @@ export const HOST_MODULE = 0;
 export const EASYDEMO_MODULE = 99;
 export const MAX_COUNT = 255;
 
-export const HostCmd = Object.freeze({ Login: 1, Logout: 2, Ping: 3 });
-export const HostMsg = Object.freeze({ LoginAck: 1, Pong: 2 });
+export const HostCmd = Object.freeze({ Login: 1, Logout: 2, Ping: 3, Resume: 4 });
+export const HostMsg = Object.freeze({ LoginAck: 1, Pong: 2, ResumeToken: 3, ResumeAck: 4 });
 export const DemoCmd = Object.freeze({ EnterScene: 1, MoveTo: 2, Attack: 3 });
 export const DemoMsg = Object.freeze({
   EnterSceneAck: 1, PoseList: 2, AttackNotify: 3, ObjInfoList: 4, TalkNotify: 5,
@@ -20,6 +20,16 @@ export const DemoMsg = Object.freeze({
 export const LoginCode = Object.freeze({
   Ok: 0, Unauthorized: 1, ServerFull: 2, MalformedLogin: 3, AlreadyLoggedIn: 4,
 });
+
+// ResumeAck codes: only Ok resumes; after any other the host closes the
+// connection and the user is gone.
+export const ResumeCode = Object.freeze({
+  Ok: 0, UnknownToken: 1, TokenUsed: 2, Expired: 3, Overflow: 4, FramesTooOld: 5, FramesAhead: 6, Malformed: 7,
+  Off: 8,
+});
+
+// A resume token is exactly this many bytes.
+export const RESUME_TOKEN_BYTES = 16;
 
 // attackType 1 asks for an area attack around the attacker; any other value
 // is a single-target attack.
@@ -123,6 +133,8 @@ const readers = {
   [HOST_MODULE]: {
     [HostMsg.LoginAck]: ['LoginAck', (r) => ({ code: r.i32(), userId: r.u32() })],
     [HostMsg.Pong]: ['Pong', (r) => ({ body: r.rest() })],
+    [HostMsg.ResumeToken]: ['ResumeToken', (r) => ({ token: r.vecChar() })],
+    [HostMsg.ResumeAck]: ['ResumeAck', (r) => ({ code: r.i32(), userId: r.u32() })],
   },
   [EASYDEMO_MODULE]: {
     [DemoMsg.EnterSceneAck]: ['EnterSceneAck', (r) => ({ code: r.i32(), pos: readPos(r) })],
@@ -140,6 +152,13 @@ function asBytes(data) {
   if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
   if (data instanceof ArrayBuffer) return new Uint8Array(data);
   return null;
+}
+
+// Whether a server message is one of the module's (a frame, in the count a
+// resume sends), rather than one of the host's own.
+export function isModuleFrame(data) {
+  const bytes = asBytes(data);
+  return bytes !== null && bytes.length >= 2 && (bytes[0] | bytes[1]) !== 0;
 }
 
 // Decodes one server message. Never throws: anything it cannot read comes
@@ -172,6 +191,10 @@ const toBytes = (v) => (typeof v === 'string' ? utf8.encode(v) : v);
 export const encodeLogin = (token) => header(HOST_MODULE, HostCmd.Login).vecChar(toBytes(token)).finish();
 export const encodeLogout = () => header(HOST_MODULE, HostCmd.Logout).finish();
 export const encodePing = (body) => header(HOST_MODULE, HostCmd.Ping).raw(body).finish();
+// framesReceived: the module's messages received since the login, on every
+// connection of that login, modulo 2^32.
+export const encodeResume = (token, framesReceived) =>
+  header(HOST_MODULE, HostCmd.Resume).vecChar(token).u32(framesReceived >>> 0).finish();
 
 export const encodeEnterScene = () => header(EASYDEMO_MODULE, DemoCmd.EnterScene).finish();
 export const encodeMoveTo = ({ x, y }) => header(EASYDEMO_MODULE, DemoCmd.MoveTo).i16(x).i16(y).finish();

@@ -50,3 +50,10 @@ export function makeMatchmaker(fetchImpl = browserFetch) {
 // Whether a list of worlds leaves no seat to ask for (an empty list says
 // nothing: the registry may be out of reach).
 export const allFull = (worlds) => worlds.length > 0 && worlds.every((w) => freeSeats(w) === 0);
+
+// Whether the fleet, reachable, no longer lists the world (an unreachable
+// list or registry says nothing).
+export async function worldGone(name, fetchImpl = browserFetch) {
+  const found = await fetchWorlds(fetchImpl);
+  return found.fleet && found.worlds.length > 0 && !found.worlds.some((w) => w.name === name);
+}

@@ -3,7 +3,7 @@
 import {
   AttackType, Kind, MAX_COUNT, encodeAttack, encodeEnterScene, encodeMoveTo, tokenBytes,
 } from './codec.js';
-import { allFull, fetchWorlds, freeSeats, makeMatchmaker } from './lobby.js';
+import { allFull, fetchWorlds, freeSeats, makeMatchmaker, worldGone } from './lobby.js';
 import { ConnState, Connection, SEND_RATE, WorldsFull } from './net.js';
 import { DEFAULT_RANGE, GRID, World, cellDistance, describe } from './world.js';
 import { View } from './view.js';
@@ -53,6 +53,7 @@ const conn = new Connection({
     }
   },
   onMessage: (msg) => world.apply(msg, now()),
+  onResumeRefused: () => world.log(now(), 'The server no longer held your game: logging in afresh', 'warn', true),
 });
 
 // For poking at the game from the browser's console.
@@ -271,6 +272,7 @@ const CONN_LABEL = {
   [ConnState.Matchmaking]: 'finding a world…',
   [ConnState.Connecting]: 'connecting…',
   [ConnState.LoggingIn]: 'logging in…',
+  [ConnState.Resuming]: 'reconnecting…',
   [ConnState.Online]: 'online',
   [ConnState.Waiting]: 'disconnected',
   [ConnState.Refused]: 'login refused',
@@ -300,7 +302,7 @@ function renderStatus() {
   if (s.state === ConnState.Waiting && s.retryAt !== null) {
     label = `retrying in ${Math.max(0, Math.ceil((s.retryAt - t) / 1000))} s`;
   }
-  setText('conn-badge', s.state === ConnState.Waiting && s.waitReason === 'full' ? 'waiting for a seat' : CONN_LABEL[s.state]);
+  setText('conn-badge', connBadge(s));
   setText('st-conn', label);
   setText('st-user', s.userId === null ? '—' : String(s.userId));
   setText('st-cell', world.selfPos ? fmtCell(world.selfPos) : '—');
@@ -350,15 +352,26 @@ function renderStatus() {
 
 const capital = (text) => text[0].toUpperCase() + text.slice(1);
 
+// Between tries to resume the page is still reconnecting: the player is
+// held where they were.
+function connBadge(s) {
+  if (s.state === ConnState.Waiting && s.waitReason === 'full') return 'waiting for a seat';
+  if (s.state === ConnState.Waiting && s.resuming) return CONN_LABEL[ConnState.Resuming];
+  return CONN_LABEL[s.state];
+}
+
 function renderOverlay(s, label) {
   const lines = [];
   if (s.state === ConnState.Matchmaking) lines.push(['Finding a world with room…']);
+  else if (s.state === ConnState.Resuming) lines.push([capital(CONN_LABEL[ConnState.Resuming])]);
   else if (s.state === ConnState.Connecting || s.state === ConnState.LoggingIn) {
     lines.push([`Connecting to ${s.world ? `world ${s.world}` : location.host}…`]);
   } else if (s.state === ConnState.Waiting && s.waitReason === 'full') {
     lines.push([`all worlds are full, ${label}`, 'wait']);
   } else if (s.state === ConnState.Waiting) {
-    lines.push([`Disconnected: ${s.detail}.`], [`${capital(label)}.`, 'wait']);
+    // Between tries to resume, the player is still held where they were.
+    lines.push(s.resuming ? [`${capital(CONN_LABEL[ConnState.Resuming])} (${s.detail})`] : [`Disconnected: ${s.detail}.`],
+      [`${capital(label)}.`, 'wait']);
     lines.push([ui.dropped > 0
       ? `${ui.dropped} command${ui.dropped === 1 ? ' was' : 's were'} not sent; nothing is queued while disconnected.`
       : 'Nothing is sent until the connection is back.', 'muted']);
@@ -548,6 +561,7 @@ fetchWorlds().then((found) => {
     lobby.fleet = true;
     lobby.worlds = found.worlds;
     conn.matchmake = matchmake;
+    conn.worldGone = worldGone;
     setInterval(refreshLobby, LOBBY_MS);
   }
   conn.start();

@@ -1,14 +1,18 @@
 // The game connection: one WebSocket to the host, the login on it, pings,
-// and reconnection with backoff when it drops. In a fleet of worlds every
-// connection, the first and each reconnection, starts with matchmaking: it
-// names the world's URL and the seat that is the login token there.
+// and reconnection with backoff when it drops. A reconnection first resumes
+// the login it had (same user, nothing lost: the host keeps a dropped user
+// for a while and sends what it missed); only when the host refuses does it
+// log in afresh. In a fleet of worlds every fresh login starts with
+// matchmaking: it names the world's URL and the seat that is the login
+// token there; a resume goes back to the world it had.
 import {
-  HostMsg, HOST_MODULE, LoginCode, decodeMessage, encodeLogin, encodeLogout, encodePing, pingBody, pongSeq,
+  HostMsg, HOST_MODULE, LoginCode, RESUME_TOKEN_BYTES, ResumeCode, decodeMessage, encodeLogin, encodeLogout,
+  encodePing, encodeResume, isModuleFrame, pingBody, pongSeq,
 } from './codec.js';
 
 export const ConnState = Object.freeze({
-  Matchmaking: 'matchmaking', Connecting: 'connecting', LoggingIn: 'logging-in', Online: 'online', Waiting: 'waiting', Refused: 'refused',
-  Stopped: 'stopped',
+  Matchmaking: 'matchmaking', Connecting: 'connecting', LoggingIn: 'logging-in', Resuming: 'resuming', Online: 'online',
+  Waiting: 'waiting', Refused: 'refused', Stopped: 'stopped',
 });
 
 export const FIRST_RETRY_MS = 1000;
@@ -28,6 +32,9 @@ export const HEALTHY_RETRY_MS = 1500;
 // Every world of the fleet is full: the first retry waits this long, the
 // next ones back off as usual.
 export const FULL_RETRY_MS = 4000;
+// The first try to resume comes within this long of the drop: the host
+// keeps the user only for a while (15 s unless configured otherwise).
+export const RESUME_FIRST_MS = 500;
 
 const CLOSE_TEXT = {
   1000: 'closed', 1001: 'server going away', 1003: 'server refused a text message', 1006: 'connection lost',
@@ -41,6 +48,10 @@ const REFUSAL_TEXT = {
   [LoginCode.MalformedLogin]: 'Login refused: the login message was malformed.',
   [LoginCode.AlreadyLoggedIn]: 'Login refused: already logged in.',
 };
+
+// Closes after which the host no longer keeps the user for a resume:
+// another connection took it over, or the world drained.
+const SESSION_OVER = new Set(['1008 resumed_elsewhere', '1001 draining']);
 
 // Refusals that another try with the same token cannot fix.
 const FINAL_REFUSALS = new Set([LoginCode.Unauthorized, LoginCode.MalformedLogin]);
@@ -71,12 +82,20 @@ const browserProbe = () => fetch('/healthz', { cache: 'no-store' }).then((res) =
 
 export class Connection {
   // `matchmake(token)`, when given, resolves to {world, url, seat} before
-  // each connection, or rejects (MatchmakingRefused to stop the retries).
+  // each fresh login, or rejects (MatchmakingRefused to stop the retries).
+  // `worldGone(world)`, in a fleet, resolves to true when the fleet no
+  // longer lists that world: a resume there is then given up.
+  // `onResumeRefused(code)`: the host no longer had the user; a fresh login
+  // follows.
   constructor({
-    url, token = '', matchmake = null, WebSocketImpl = globalThis.WebSocket, clock = browserClock,
+    url, token = '', matchmake = null, worldGone = null, WebSocketImpl = globalThis.WebSocket, clock = browserClock,
     random = Math.random, probe = browserProbe, onState = () => {}, onLogin = () => {}, onMessage = () => {},
+    onResumeRefused = () => {},
   }) {
-    Object.assign(this, { url, token, matchmake, WebSocketImpl, clock, random, probe, onState, onLogin, onMessage });
+    Object.assign(this, {
+      url, token, matchmake, worldGone, WebSocketImpl, clock, random, probe, onState, onLogin, onMessage,
+      onResumeRefused,
+    });
     this.world = null;
     this.loginToken = token;
     // Bumped by every drop, so that a matchmaking answer that arrives after
@@ -104,12 +123,20 @@ export class Connection {
     this.refusal = null;
     this.tokens = SEND_BURST;
     this.tokensAt = 0;
+    // The login the next connection resumes: {token (null until the host
+    // sends one, and once used), frames (module messages received since
+    // the login), url, world, failures (tries in a row that ended before
+    // the host answered)}; null when there is none to resume.
+    this.session = null;
+    this.socketUrl = null;
   }
 
   snapshot() {
     const { state, detail, retryAt, userId, rtt, badFrames, world, waitReason } = this;
-    return { state, detail, retryAt, userId, rtt, badFrames, world, waitReason };
+    return { state, detail, retryAt, userId, rtt, badFrames, world, waitReason, resuming: this.canResume() };
   }
+
+  canResume() { return this.session !== null && this.session.token !== null; }
 
   setState(state, detail = '') {
     this.state = state;
@@ -122,7 +149,11 @@ export class Connection {
     this.open();
   }
 
-  setToken(token) { this.token = token; }
+  // A new login token: what was logged in with the old one is not resumed.
+  setToken(token) {
+    this.token = token;
+    this.session = null;
+  }
 
   // Gives up the current socket or pending retry and connects at once.
   reconnectNow() {
@@ -133,6 +164,7 @@ export class Connection {
 
   stop() {
     if (this.state === ConnState.Online) this.sendRaw(encodeLogout());
+    this.session = null;
     this.clearRetry();
     this.drop();
     this.setState(ConnState.Stopped);
@@ -140,10 +172,35 @@ export class Connection {
 
   open() {
     this.refusal = null;
-    this.userId = null;
     this.rtt = null;
+    if (this.canResume()) {
+      this.openResume();
+      return;
+    }
+    this.session = null;
+    this.userId = null;
     if (this.matchmake) this.openMatched();
     else this.openSocket(this.url, this.token);
+  }
+
+  // Back to the world the login was in. In a fleet, once a try there has
+  // failed to connect, the fleet's list says whether the world is still
+  // there; if not, the page matchmakes and logs in afresh.
+  async openResume() {
+    const { url, world, failures } = this.session;
+    if (this.worldGone && failures > 0) {
+      const generation = this.generation;
+      this.setState(ConnState.Resuming);
+      const gone = await this.worldGone(world).catch(() => false);
+      if (generation !== this.generation) return;
+      if (gone) {
+        this.session = null;
+        this.open();
+        return;
+      }
+    }
+    this.world = world;
+    this.openSocket(url, null);
   }
 
   async openMatched() {
@@ -165,8 +222,10 @@ export class Connection {
     this.openSocket(seat.url, seat.seat);
   }
 
+  // A null token: the socket resumes the session instead of logging in.
   openSocket(url, token) {
     this.loginToken = token;
+    this.socketUrl = url;
     let ws;
     try {
       ws = new this.WebSocketImpl(url);
@@ -180,7 +239,7 @@ export class Connection {
     ws.onopen = () => { if (this.ws === ws) this.handleOpen(); };
     ws.onmessage = (ev) => { if (this.ws === ws) this.handleData(ev.data); };
     ws.onclose = (ev) => { if (this.ws === ws) this.handleClose(ev); };
-    this.setState(ConnState.Connecting, url);
+    this.setState(token === null ? ConnState.Resuming : ConnState.Connecting, url);
   }
 
   // Detaches and closes the socket without waiting for its close event.
@@ -196,12 +255,19 @@ export class Connection {
 
   handleOpen() {
     this.lastRecvAt = this.clock.now();
+    if (this.loginToken === null) {
+      this.session.failures = 0;
+      this.sendRaw(encodeResume(this.session.token, this.session.frames));
+      return;
+    }
     this.sendRaw(encodeLogin(this.loginToken));
     this.setState(ConnState.LoggingIn);
   }
 
   handleData(data) {
     this.lastRecvAt = this.clock.now();
+    // Counted before decoding: the host counts what it sends, readable or not.
+    if (this.session !== null && isModuleFrame(data)) this.session.frames = (this.session.frames + 1) >>> 0;
     const msg = decodeMessage(data);
     if (msg.type === 'Malformed') {
       this.badFrames++;
@@ -212,6 +278,10 @@ export class Connection {
       this.handleLoginAck(msg);
     } else if (msg.module === HOST_MODULE && msg.num === HostMsg.Pong) {
       this.handlePong(msg);
+    } else if (msg.module === HOST_MODULE && msg.num === HostMsg.ResumeToken) {
+      if (this.session !== null && msg.token.length === RESUME_TOKEN_BYTES) this.session.token = msg.token;
+    } else if (msg.module === HOST_MODULE && msg.num === HostMsg.ResumeAck) {
+      this.handleResumeAck(msg);
     } else if (this.state === ConnState.Online) {
       try {
         this.onMessage(msg);
@@ -226,6 +296,7 @@ export class Connection {
       this.attempt = 0;
       this.waitReason = null;
       this.userId = userId;
+      this.session = { token: null, frames: 0, url: this.socketUrl, world: this.world, failures: 0 };
       this.startPinging();
       this.setState(ConnState.Online);
       this.onLogin(userId);
@@ -245,6 +316,27 @@ export class Connection {
     this.scheduleRetry(text, 'refused');
   }
 
+  // Resumed: the same user, where it was; what it missed follows. Refused:
+  // the user is gone, so the page logs in afresh at once (in a fleet,
+  // through matchmaking), without waiting for the host's close.
+  handleResumeAck({ code, userId }) {
+    if (this.loginToken !== null || this.session === null) return;
+    if (code === ResumeCode.Ok) {
+      this.attempt = 0;
+      this.waitReason = null;
+      this.userId = userId;
+      // Used up: the host sends the next one.
+      this.session.token = null;
+      this.startPinging();
+      this.setState(ConnState.Online);
+      return;
+    }
+    this.session = null;
+    this.drop();
+    this.onResumeRefused(code);
+    this.open();
+  }
+
   handlePong({ body }) {
     const seq = pongSeq(body);
     const sentAt = this.pings.get(seq);
@@ -255,14 +347,19 @@ export class Connection {
   }
 
   handleClose(ev) {
+    const resumeFailed = this.loginToken === null && this.state === ConnState.Resuming;
     this.drop();
+    if (this.session !== null && SESSION_OVER.has(`${ev.code} ${ev.reason}`)) this.session = null;
+    else if (resumeFailed) this.session.failures++;
     const why = CLOSE_TEXT[ev.code] ?? `closed (${ev.code})`;
     this.scheduleRetry(ev.reason ? `${why}: ${ev.reason}` : why);
   }
 
   scheduleRetry(why, reason = 'lost') {
     this.clearRetry();
-    let delay = retryDelay(this.attempt++, this.random);
+    const attempt = this.attempt++;
+    let delay = attempt === 0 && this.canResume()
+      ? Math.round(RESUME_FIRST_MS * this.random()) : retryDelay(attempt, this.random);
     if (reason === 'full') delay = Math.max(delay, FULL_RETRY_MS);
     this.waitReason = reason;
     this.setRetry(delay);

@@ -84,12 +84,15 @@ describe('playing on an open server', () => {
     session.outage = true;
     assert.equal((await host.stop()).code, 0);
     await expectConn(first, 'waiting');
-    await expectText(first, '#overlay', /Disconnected/);
+    // The page holds a resume token, so it tries to resume first; the new
+    // host never issued it, so the page logs in afresh.
+    await expectText(first, '#overlay', /Reconnecting…/);
     host = await startHost({ port });
     await expectConn(first, 'online');
     await expectConn(second, 'online');
     session.outage = false;
     await expectText(first, '#st-cell', '20, 20');
+    await expectEvent(first, /The server no longer held your game: logging in afresh/);
   });
 });
 

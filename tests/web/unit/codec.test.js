@@ -3,8 +3,8 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 
 import {
-  Reader, Writer, decodeMessage, encodeAttack, encodeEnterScene, encodeLogin, encodeLogout, encodeMoveTo,
-  encodePing, pingBody, pongSeq, readAttackResult, readObjInfo, readObjPos, readPos,
+  Reader, ResumeCode, Writer, decodeMessage, encodeAttack, encodeEnterScene, encodeLogin, encodeLogout, encodeMoveTo,
+  encodePing, encodeResume, isModuleFrame, pingBody, pongSeq, readAttackResult, readObjInfo, readObjPos, readPos,
 } from '../../../web/js/codec.js';
 
 const { vectors } = JSON.parse(readFileSync(new URL('../../vectors/messages.json', import.meta.url)));
@@ -97,7 +97,7 @@ describe('decodeMessage', () => {
       return seed / 2147483648;
     };
     const known = new Set(['EnterSceneAck', 'PoseList', 'AttackNotify', 'ObjInfoList', 'TalkNotify', 'LoginAck', 'Pong',
-      'Unknown', 'Malformed']);
+      'ResumeToken', 'ResumeAck', 'Unknown', 'Malformed']);
     for (let i = 0; i < 3000; i++) {
       const bytes = Uint8Array.from({ length: Math.floor(rand() * 40) }, () => Math.floor(rand() * 256));
       if (bytes.length >= 4) {
@@ -175,5 +175,34 @@ describe('encoders', () => {
     for (let i = 0; i < 100; i++) w.u32(i);
     const r = new Reader(w.finish());
     for (let i = 0; i < 100; i++) assert.equal(r.u32(), i);
+  });
+});
+
+describe('resume messages', () => {
+  const token = Uint8Array.from({ length: 16 }, (_, i) => i);
+
+  test('Resume carries the 16-byte token behind its count, then the frame count as unsigned 32-bit', () => {
+    assert.equal(toHex(encodeResume(token, 0x01020304)), '0000040010000102030405060708090a0b0c0d0e0f04030201');
+    // The count runs modulo 2^32, as the host's does.
+    assert.equal(toHex(encodeResume(token, 2 ** 32 + 5)).slice(-8), '05000000');
+  });
+
+  test('ResumeToken and ResumeAck decode; cut short they are malformed', () => {
+    const tokenMsg = decodeMessage(fromHex('0000030010000102030405060708090a0b0c0d0e0f'));
+    assert.equal(tokenMsg.type, 'ResumeToken');
+    assert.deepEqual([...tokenMsg.token], [...token]);
+    assert.deepEqual(plain(decodeMessage(fromHex('000004000000000007000000'))),
+      { type: 'ResumeAck', module: 0, num: 4, code: ResumeCode.Ok, userId: 7 });
+    assert.equal(decodeMessage(fromHex('000004000600000000000000')).code, ResumeCode.FramesAhead);
+    assert.equal(decodeMessage(fromHex('0000040000000000070000')).type, 'Malformed');
+    assert.equal(decodeMessage(fromHex('00000300100001')).type, 'Malformed');
+  });
+
+  test('a frame is any message of a module other than the host\'s, readable or not', () => {
+    assert.equal(isModuleFrame(fromHex('6300020000')), true);
+    assert.equal(isModuleFrame(fromHex('0001')), true);
+    assert.equal(isModuleFrame(fromHex('000001000000000003000000')), false);
+    assert.equal(isModuleFrame(fromHex('63')), false);
+    assert.equal(isModuleFrame('6300'), false);
   });
 });

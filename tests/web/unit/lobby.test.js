@@ -1,7 +1,7 @@
 import { test, describe } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { allFull, fetchWorlds, freeSeats, makeMatchmaker } from '../../../web/js/lobby.js';
+import { allFull, fetchWorlds, freeSeats, makeMatchmaker, worldGone } from '../../../web/js/lobby.js';
 import { MatchmakingRefused, WorldsFull } from '../../../web/js/net.js';
 
 // A fetch that answers from a table and records what was asked.
@@ -63,5 +63,19 @@ describe('makeMatchmaker', () => {
     const down = fakeFetch({ '/matchmake': { status: 503, body: '{"error":"the registry is unreachable"}' } }).impl;
     await assert.rejects(makeMatchmaker(down)(''), (e) => !(e instanceof WorldsFull) && /unreachable/.test(e.message));
     await assert.rejects(makeMatchmaker(fakeFetch({}).impl)(''), /cannot be reached/);
+  });
+});
+
+describe('worldGone', () => {
+  test('only a reachable fleet that lists worlds, but not this one, says it is gone', async () => {
+    const listing = (names) => fakeFetch({
+      '/worlds': { status: 200, body: JSON.stringify(names.map((name) => ({ name, users: 0, maxUsers: 1 }))) },
+    }).impl;
+    assert.equal(await worldGone('a', listing(['a', 'b'])), false);
+    assert.equal(await worldGone('a', listing(['b'])), true);
+    // Nothing listed (the registry out of reach), no answer, or no fleet: not known to be gone.
+    assert.equal(await worldGone('a', listing([])), false);
+    assert.equal(await worldGone('a', fakeFetch({}).impl), false);
+    assert.equal(await worldGone('a', fakeFetch({ '/worlds': { status: 204, body: null, type: 'text/plain' } }).impl), false);
   });
 });

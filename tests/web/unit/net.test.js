@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { encodeEnterScene } from '../../../web/js/codec.js';
 import {
   ConnState, Connection, FULL_RETRY_MS, HEALTHY_RETRY_MS, MAX_RETRY_MS, MatchmakingRefused, PING_MS, PROBE_MS,
-  SEND_BURST, SEND_RATE, SILENCE_MS, WorldsFull, retryDelay,
+  RESUME_FIRST_MS, SEND_BURST, SEND_RATE, SILENCE_MS, WorldsFull, retryDelay,
 } from '../../../web/js/net.js';
 
 class FakeClock {
@@ -353,5 +353,144 @@ describe('Connection in a fleet', () => {
     await settle();
     assert.equal(made.length, 0);
     assert.equal(conn.state, ConnState.Stopped);
+  });
+});
+
+describe('Connection resume', () => {
+  const TOKEN_A = '0000030010' + 'aa'.repeat(16);
+  const TOKEN_B = '0000030010' + 'bb'.repeat(16);
+  const RESUME_OK_USER_3 = '000004000000000003000000';
+  const RESUME_EXPIRED = '000004000300000000000000';
+  const PONG = '0000020001000000';
+  const resumeHex = (token, frames) => {
+    const n = Buffer.alloc(4);
+    n.writeUInt32LE(frames);
+    return '0000040010' + token.repeat(16) + n.toString('hex');
+  };
+  const settle = () => new Promise((r) => setImmediate(r));
+  const isLogin = (hex) => hex.startsWith('00000100');
+
+  // Online as user 3 with a resume token and `frames` module messages received.
+  function resumable(options, frames = 2) {
+    const env = online(options);
+    env.made[0].receive(TOKEN_A);
+    for (let i = 0; i < frames; i++) env.made[0].receive(POSE_LIST);
+    env.made[0].receive(PONG); // the host's own messages are not frames
+    return env;
+  }
+
+  test('a drop is resumed at once on the same URL with the frames received; the player is not logged in again', () => {
+    const { conn, made, clock, logins, messages, states } = resumable();
+    const before = states.length;
+    made[0].serverClose(1006);
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.snapshot().resuming, true);
+    assert.ok(conn.retryAt - clock.now() <= RESUME_FIRST_MS);
+    clock.advance(RESUME_FIRST_MS);
+    assert.equal(made.length, 2);
+    assert.equal(made[1].url, made[0].url);
+    assert.equal(conn.state, ConnState.Resuming);
+    made[1].open();
+    assert.deepEqual(made[1].sentHex(), [resumeHex('aa', 2)]);
+    assert.equal(conn.state, ConnState.Resuming);
+    made[1].receive(RESUME_OK_USER_3);
+    assert.equal(conn.state, ConnState.Online);
+    assert.equal(conn.userId, 3);
+    assert.deepEqual(logins, [3]);
+    assert.ok(!states.slice(before).some((s) => s.state === ConnState.LoggingIn));
+    made[1].receive(TOKEN_B);
+    made[1].receive(POSE_LIST); // what the host kept while the page was away
+    assert.equal(messages.length, 3);
+    assert.ok(made[1].sentHex().some((h) => h.startsWith('00000300')), 'pings again');
+
+    // The next drop resumes with the new token, the count running on.
+    made[1].serverClose(1006);
+    clock.advance(RESUME_FIRST_MS);
+    made[2].open();
+    assert.deepEqual(made[2].sentHex(), [resumeHex('bb', 3)]);
+  });
+
+  test('a refused resume logs in afresh at once, and says so', () => {
+    const refused = [];
+    const { conn, made, clock, logins } = resumable({ onResumeRefused: (code) => refused.push(code) });
+    made[0].serverClose(1006);
+    clock.advance(RESUME_FIRST_MS);
+    made[1].open();
+    made[1].receive(RESUME_EXPIRED);
+    assert.deepEqual(refused, [3]);
+    assert.equal(made[1].closedWith, 1000);
+    assert.equal(made.length, 3, 'the next connection without waiting');
+    made[2].open();
+    assert.ok(isLogin(made[2].sentHex()[0]));
+    made[2].receive('000001000000000009000000');
+    assert.deepEqual(logins, [3, 9]);
+    assert.equal(conn.userId, 9);
+  });
+
+  test('a host that cannot be reached is tried again with backoff, still to resume', () => {
+    const { conn, made, clock } = resumable();
+    made[0].serverClose(1006);
+    clock.advance(RESUME_FIRST_MS);
+    made[1].serverClose(1006);
+    assert.equal(conn.snapshot().resuming, true);
+    clock.advance(conn.retryAt - clock.now());
+    made[2].open();
+    assert.deepEqual(made[2].sentHex(), [resumeHex('aa', 2)]);
+  });
+
+  test('a silent connection is given up and resumed', () => {
+    const { made, clock } = resumable();
+    clock.advance(SILENCE_MS + PING_MS);
+    assert.equal(made[0].closedWith, 1000);
+    clock.advance(RESUME_FIRST_MS);
+    made.at(-1).open();
+    assert.deepEqual(made.at(-1).sentHex(), [resumeHex('aa', 2)]);
+  });
+
+  test('no resume without a token, after a takeover or a drain, after a logout or a new token', () => {
+    const cases = [
+      ['no token yet', (env) => { env.made[0].serverClose(1006); }, online],
+      ['taken over', (env) => { env.made[0].serverClose(1008, 'resumed_elsewhere'); }],
+      ['drained', (env) => { env.made[0].serverClose(1001, 'draining'); }],
+      ['a new token', (env) => { env.conn.setToken('other'); env.conn.reconnectNow(); }],
+      ['stopped', (env) => { env.conn.stop(); env.conn.start(); }],
+    ];
+    for (const [name, act, make = resumable] of cases) {
+      const env = make();
+      act(env);
+      env.clock.advance(MAX_RETRY_MS);
+      env.made.at(-1).open();
+      assert.ok(isLogin(env.made.at(-1).sentHex()[0]), name);
+    }
+  });
+
+  test('in a fleet a resume goes back to its world; matchmaking only once the fleet no longer lists it', async () => {
+    const asks = [];
+    const gone = [];
+    let isGone = false;
+    const matchmake = (token) => new Promise((resolve, reject) => asks.push({ token, resolve, reject }));
+    const { conn, made, clock } = setup({ matchmake, worldGone: async (w) => { gone.push(w); return isGone; } });
+    conn.start();
+    asks[0].resolve({ world: 'w1', url: 'ws://127.0.0.1:7001/ws', seat: 'seat1' });
+    await settle();
+    made[0].open();
+    made[0].receive(LOGIN_OK_USER_3);
+    made[0].receive(TOKEN_A);
+    made[0].serverClose(1006);
+    clock.advance(RESUME_FIRST_MS);
+    assert.equal(asks.length, 1);
+    assert.equal(made[1].url, 'ws://127.0.0.1:7001/ws');
+    assert.deepEqual(gone, [], 'the first try does not ask');
+    made[1].serverClose(1006); // the world does not answer
+    clock.advance(conn.retryAt - clock.now());
+    await settle();
+    assert.deepEqual(gone, ['w1']);
+    assert.equal(made[2].url, 'ws://127.0.0.1:7001/ws', 'still listed: resumed there again');
+    made[2].serverClose(1006);
+    isGone = true;
+    clock.advance(conn.retryAt - clock.now());
+    await settle();
+    assert.equal(asks.length, 2, 'gone from the list: matchmaking');
+    assert.equal(made.length, 3);
   });
 });

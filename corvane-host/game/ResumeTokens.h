@@ -1,0 +1,74 @@
+// The resume tokens of the users logged in: one live token per user, drawn
+// from the system's cryptographic generator, kept only as a keyed hash and
+// looked up without the time telling anything about the tokens. A token is
+// good for one resume. Retired tokens are remembered for a while, and at
+// most a bounded number of them, so that a late resume learns why it is
+// refused; past that it is simply unknown.
+#ifndef CORVANE_HOST_RESUMETOKENS_H
+#define CORVANE_HOST_RESUMETOKENS_H
+
+#include "game/HostProtocol.h"
+#include "game/SipHash.h"
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+class CResumeTokens {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Retired tokens are remembered for `memory`, and `retiredBound` of
+    // them at most (the oldest is forgotten first).
+    CResumeTokens(Clock::duration memory, std::size_t retiredBound);
+
+    // A new live token for the user (kResumeTokenSize bytes); its previous
+    // live one, if any, is forgotten without being retired.
+    std::string Issue(uint32_t userId);
+
+    struct CLookup {
+        EResumeCode code; // kResumeOk for a live token
+        uint32_t userId;  // of a live token; 0 otherwise
+    };
+    CLookup Find(std::string_view token, Clock::time_point now) const;
+
+    // Ends the user's live token: from then on Find answers `why` (a
+    // kResumeTokenUsed, kResumeExpired or kResumeOverflow).
+    void Retire(uint32_t userId, EResumeCode why, Clock::time_point now);
+
+    std::size_t Live() const { return m_live.size(); }
+    std::size_t Retired() const { return m_retiredOrder.size(); }
+
+private:
+    // 128 bits of keyed hash, as for the login tokens.
+    using CDigest = std::array<uint64_t, 2>;
+    struct CDigestHash {
+        std::size_t operator()(const CDigest& d) const { return static_cast<std::size_t>(d[0]); }
+    };
+    struct CDigestEqual {
+        // Every bit is compared, whatever differs first.
+        bool operator()(const CDigest& a, const CDigest& b) const { return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0; }
+    };
+    struct CRetired {
+        EResumeCode why;
+        Clock::time_point at;
+    };
+
+    CDigest Digest(std::string_view token) const;
+    void Forget(Clock::time_point now);
+
+    std::array<CSipKey, 2> m_keys;
+    Clock::duration m_memory;
+    std::size_t m_retiredBound;
+    std::unordered_map<CDigest, uint32_t, CDigestHash, CDigestEqual> m_live;
+    std::unordered_map<uint32_t, CDigest> m_liveOf;
+    std::unordered_map<CDigest, CRetired, CDigestHash, CDigestEqual> m_retired;
+    std::deque<CDigest> m_retiredOrder; // oldest first
+};
+
+#endif
