@@ -44,6 +44,9 @@ struct CHostOptions {
     // Least time between two resets of the shared compressor that admit
     // connections waiting to join it.
     std::chrono::milliseconds compressionEpoch{50};
+    // After the first stop signal: how long players may keep playing while
+    // no new ones are let in; the rest are closed when it is up.
+    std::chrono::milliseconds drainTimeout{30000};
     CFleetOptions fleet;
 };
 

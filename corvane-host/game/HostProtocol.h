@@ -19,6 +19,9 @@ enum ELoginCode : int32_t {
     kLoginServerFull = 2,
     kLoginMalformed = 3,
     kLoginAlreadyLoggedIn = 4,
+    // The world is draining: it takes no new players; the connection closes
+    // with 1001 "draining".
+    kLoginDraining = 5,
 };
 
 #endif

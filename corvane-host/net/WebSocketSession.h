@@ -46,7 +46,7 @@ public:
     // that messages sent in the same write as the upgrade are not lost.
     void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
 
-    void Shutdown() override;
+    void Shutdown(std::string_view reason) override;
     void Evict() override;
     bool Evictable() const override { return !m_awaitingSeat; }
     void Deliver(std::shared_ptr<const std::string> message) override { DeliverWire({std::move(message), false}); }
@@ -71,7 +71,8 @@ private:
     void SendLoginAck(int32_t code, uint32_t userId);
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
     void EndConnection(std::string_view reason, std::string_view detail = {});
-    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
+    // `tellReason`: the close frame carries `reason` after the code.
+    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false, bool tellReason = false);
     void ArmCloseTimer();
     void QueueClose(std::shared_ptr<const std::string> payload);
     void ScheduleFlush();

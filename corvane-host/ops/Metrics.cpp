@@ -7,13 +7,15 @@ namespace {
 
 // The label values known in advance, so that every series exists from the
 // start and rates can be taken from zero.
-constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in"};
+constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in",
+                                              "draining"};
 constexpr std::string_view kDropReasons[] = {"short", "unknown_module", "unknown_command", "no_recipient"};
 constexpr std::string_view kCloseReasons[] = {
     "client_closed",   "client_dropped",    "idle_timeout", "logout",           "text_frame",
     "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
     "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
     "too_many_pending", "pending_evicted",   "ping_flood",   "bad_deflate",
+    "draining",
 };
 
 void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
