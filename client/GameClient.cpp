@@ -89,6 +89,7 @@ struct CGameClient::CImpl {
             open = false;
             if (ws.reason().code != websocket::close_code::none) {
                 closeCode = static_cast<uint16_t>(ws.reason().code);
+                closeReason = std::string(ws.reason().reason);
             }
             return;
         }
@@ -132,6 +133,7 @@ struct CGameClient::CImpl {
     beast::flat_buffer buffer;
     std::deque<CServerMessage> inbox;
     std::optional<uint16_t> closeCode;
+    std::string closeReason;
     uint32_t userId = 0;
     bool connected = false;
     bool open = false;
@@ -279,6 +281,8 @@ bool CGameClient::WaitClosed(Millis timeout)
 bool CGameClient::IsOpen() const { return m_impl->open; }
 
 std::optional<uint16_t> CGameClient::CloseCode() const { return m_impl->closeCode; }
+
+std::string CGameClient::CloseReason() const { return m_impl->closeReason; }
 
 void CGameClient::StopReading() { m_impl->stopReading = true; }
 

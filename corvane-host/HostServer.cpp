@@ -49,7 +49,9 @@ struct CHostServer::CImpl {
                 return;
             }
             StartDrain();
-            WaitForSignal();
+            if (!context->stopping) {
+                WaitForSignal();
+            }
         });
     }
 
