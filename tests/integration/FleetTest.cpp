@@ -907,6 +907,65 @@ TEST_F(CFleetTest, ADrainingWorldSellsNoSeatsAndLeavesWhenItsLastPlayerHas)
     ASSERT_TRUE(Eventually([&] { return Worlds("bravo") == std::set<std::string>{"bravo"}; }, 2s));
 }
 
+// A rolling restart under corvane-bot's fleet mode: each of three worlds in
+// turn is drained (SIGTERM, a one-second drain) and a fresh host of the same
+// name takes its place. Every player the drain ends plays again in another
+// world within 2 s; with two worlds' seats for all the players while one
+// drains, a seat sold twice would show as a login refused.
+TEST_F(CFleetTest, DrillRollingRestart)
+{
+    const std::vector<std::string> world{"--max-users",         "10",   "--drain-timeout", "1",
+                                         "--seats-per-address", "1000", "--fleet-rate",    "1000",
+                                         "--fleet-burst",       "1000"};
+    const std::vector<std::string> names{"alpha", "bravo", "charlie"};
+    std::string matchmake;
+    for (const std::string& name : names) {
+        StartWorld(name, world);
+        matchmake += (matchmake.empty() ? "" : ",") + std::string("http://127.0.0.1:") +
+                     std::to_string(m_hosts.at(name)->Port());
+    }
+    CHostProcess bot(BotExecutable());
+    const std::filesystem::path json = bot.Folder() / "bot.json";
+    bot.Spawn({"--matchmake", matchmake, "--users", "20", "--rate", "2", "--ramp", "1", "--duration", "12",
+               "--quiet", "--json", json.string()});
+    const auto everyonePlays = [&] {
+        double online = 0;
+        for (const std::string& name : names) {
+            online += Metric(name, "corvane_users_online");
+        }
+        return online == 20;
+    };
+    ASSERT_TRUE(Eventually(everyonePlays, 5s)) << bot.Stdout();
+
+    for (const std::string& name : names) {
+        const uint16_t port = m_hosts.at(name)->Port();
+        m_hosts.at(name)->Signal(SIGTERM);
+        ASSERT_EQ(m_hosts.at(name)->WaitExit(5s), 0) << m_hosts.at(name)->Stderr();
+        auto fresh = std::make_unique<CHostProcess>();
+        std::vector<std::string> args{"--redis", RedisUrl(), "--world", name};
+        args.insert(args.end(), world.begin(), world.end());
+        fresh->Start(args, -1, port);
+        m_hosts[name] = std::move(fresh);
+        ASSERT_TRUE(Eventually(everyonePlays, 3s)) << "every player plays again";
+    }
+
+    ASSERT_EQ(bot.WaitExit(30s), 0) << bot.Stdout() << bot.Stderr();
+    std::ifstream file(json);
+    const std::string result((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto number = [&](const std::string& key) {
+        std::smatch m;
+        return std::regex_search(result, m, std::regex("\"" + key + "\": ([0-9.]+)")) ? std::stod(m[1]) : -1.0;
+    };
+    EXPECT_GE(number("moved"), 10) << result << "every world drained held players";
+    EXPECT_LT(number("longest_gap_ms"), 2000) << result;
+    EXPECT_EQ(number("gaps_over_limit"), 0) << result;
+    EXPECT_EQ(number("moves_unanswered"), 0) << result;
+    EXPECT_EQ(number("playing_at_end"), 20) << result;
+    EXPECT_NE(result.find("\"refusals\": {}"), std::string::npos)
+        << result << "no login refused: not for a seat, not for a full world";
+    std::cout << result;
+}
+
 TEST_F(CFleetTest, AHostWhoseNameWasTakenRefusesSeatsUntilItHoldsItAgain)
 {
     StartWorld("alpha");
