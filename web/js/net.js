@@ -28,6 +28,15 @@ export const HEALTHY_RETRY_MS = 1500;
 // Every world of the fleet is full: the first retry waits this long, the
 // next ones back off as usual.
 export const FULL_RETRY_MS = 4000;
+// A draining world sent the page away: on its own (no fleet) the page logs
+// in again at the same address after this long, where a new host is
+// expected. A second such notice within DRAIN_REPEAT_MS is waited out like
+// any refusal, so that a world that keeps draining cannot spin the page.
+export const DRAIN_RECONNECT_MS = 1000;
+export const DRAIN_REPEAT_MS = 5000;
+// How a draining host closes its game connections.
+const CLOSE_GOING_AWAY = 1001;
+const DRAINING_REASON = 'draining';
 
 const CLOSE_TEXT = {
   1000: 'closed', 1001: 'server going away', 1003: 'server refused a text message', 1006: 'connection lost',
@@ -104,6 +113,10 @@ export class Connection {
     this.refusal = null;
     this.tokens = SEND_BURST;
     this.tokensAt = 0;
+    // When a draining world last sent the page away, and whether the login
+    // being made follows such a notice (for the page's own wording).
+    this.drainedAt = null;
+    this.leftDraining = false;
   }
 
   snapshot() {
@@ -229,6 +242,11 @@ export class Connection {
       this.startPinging();
       this.setState(ConnState.Online);
       this.onLogin(userId);
+      this.leftDraining = false;
+      return;
+    }
+    if (code === LoginCode.Draining) {
+      this.leaveDrainingWorld();
       return;
     }
     this.refusal = code;
@@ -255,9 +273,41 @@ export class Connection {
   }
 
   handleClose(ev) {
+    if (ev.code === CLOSE_GOING_AWAY && ev.reason === DRAINING_REASON) {
+      this.leaveDrainingWorld();
+      return;
+    }
     this.drop();
     const why = CLOSE_TEXT[ev.code] ?? `closed (${ev.code})`;
     this.scheduleRetry(ev.reason ? `${why}: ${ev.reason}` : why);
+  }
+
+  // A draining world (its host is stopping) sends its players away with
+  // LoginAck 5 or close 1001 "draining". That is no error and shows none: in
+  // a fleet the page matchmakes into another world at once; on its own it
+  // shows "connecting" and logs in again at the same address shortly.
+  leaveDrainingWorld() {
+    const now = this.clock.now();
+    const repeated = this.drainedAt !== null && now - this.drainedAt < DRAIN_REPEAT_MS;
+    this.drainedAt = now;
+    this.drop();
+    if (repeated) {
+      this.scheduleRetry('the world is shutting down', 'refused');
+      return;
+    }
+    this.leftDraining = true;
+    this.attempt = 0;
+    this.waitReason = null;
+    this.clearRetry();
+    if (this.matchmake) {
+      this.open();
+      return;
+    }
+    this.setState(ConnState.Connecting, this.url);
+    this.retryTimer = this.clock.setTimeout(() => {
+      this.clearRetry();
+      this.open();
+    }, DRAIN_RECONNECT_MS);
   }
 
   scheduleRetry(why, reason = 'lost') {
