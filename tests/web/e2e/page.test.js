@@ -151,9 +151,9 @@ describe('a fleet of worlds', () => {
     await expectText(second, '#lobby-world', 'You play in world bravo.');
     await shot(second, 'fleet-lobby.png');
 
-    // Its world goes away: the reconnection matchmakes again, into the new one.
+    // Its world dies: the reconnection matchmakes again, into the new one.
     session.outage = true;
-    await hosts.bravo.stop();
+    await hosts.bravo.kill();
     delete hosts.bravo;
     hosts.charlie = await world('charlie', redis);
     await expectText(second, '#lobby-world', 'You play in world charlie.');
