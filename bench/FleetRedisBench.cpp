@@ -94,7 +94,7 @@ struct CRedis {
     void Beat(const std::string& world, int users)
     {
         Eval(EFleetScript::Register, {world, "instance-" + world, "ws://" + world + "/ws", std::to_string(users), "155",
-                                      "0.1.0", "0", "3000"});
+                                      "0.1.0", "0", "3000", "0"});
     }
 
     // A fresh registry of `worlds` worlds with `users` players each.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class EAction : uint8_t { kMove, kAttack, kArea, kTalk };
 inline constexpr std::size_t kActionCount = 4;
@@ -60,6 +61,9 @@ struct CBotOptions {
     // (for closes and pings) and skip the payloads, so that the bot's own
     // inflating does not become the limit. 0: every player.
     uint32_t decodeSample = 0;
+    // Fleet mode: hosts (http://HOST:PORT) whose POST /matchmake seats the
+    // players, asked in turn (FleetPlayer.h). Empty: players log in at url.
+    std::vector<std::string> matchmake;
 
     // The sample is spread evenly over the players, which connect in index
     // order, so that it is not only the first to connect (and perhaps the

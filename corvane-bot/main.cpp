@@ -1,6 +1,7 @@
 // corvane-bot: simulated players against a game host, for load and latency.
 #include "BotOptions.h"
 #include "BotRun.h"
+#include "FleetPlayer.h"
 
 #include <CLI/CLI.hpp>
 
@@ -86,6 +87,13 @@ int main(int argc, char** argv)
     app.add_option("--control-url", options.controlUrl,
                    "where the control player connects, ws://HOST:PORT/PATH (default: --url), e.g. by a path that "
                    "is not cut");
+    app.add_option("--matchmake", options.matchmake,
+                   "fleet mode: each player gets its seat from POST /matchmake on these hosts (http://HOST:PORT, "
+                   "comma-separated; the next is asked when one fails), logs in at the world it names, moves at "
+                   "--rate, and on a drain's close or LoginAck 5 (or any error) matchmakes again. Reports the "
+                   "players moved and the longest gap from an error to play again; --url, --mix and the load "
+                   "flags are not used")
+        ->delimiter(',');
     CLI11_PARSE(app, argc, argv);
 
     std::string error;
@@ -95,6 +103,25 @@ int main(int argc, char** argv)
         return 2;
     }
     options.mix = *parsedMix;
+    if (!options.matchmake.empty()) {
+        for (const std::string& host : options.matchmake) {
+            if (!ParseHttpUrl(host, error)) {
+                std::cerr << "corvane-bot: --matchmake " << host << ": " << error << "\n";
+                return 2;
+            }
+        }
+        const CFleetResult fleet = RunFleet(options, std::cout);
+        WriteFleetSummary(std::cout, fleet);
+        if (!options.jsonFile.empty()) {
+            std::ofstream file(options.jsonFile);
+            WriteFleetJson(file, fleet);
+            if (!file.flush()) {
+                std::cerr << "corvane-bot: cannot write " << options.jsonFile << "\n";
+                return 2;
+            }
+        }
+        return fleet.Failed() ? 1 : 0;
+    }
     const auto url = ParseWsUrl(options.url, error);
     if (!url) {
         std::cerr << "corvane-bot: --url: " << error << "\n";

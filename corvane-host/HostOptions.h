@@ -46,6 +46,9 @@ struct CHostOptions {
     std::chrono::milliseconds compressionEpoch{50};
     // How long a user cut without a goodbye waits for a resume; 0: off.
     std::chrono::seconds resumeWindow{15};
+    // After the first stop signal: how long players may keep playing while
+    // no new ones are let in; the rest are closed when it is up.
+    std::chrono::milliseconds drainTimeout{30000};
     CFleetOptions fleet;
 };
 

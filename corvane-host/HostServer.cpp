@@ -20,8 +20,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <optional>
 #include <string>
@@ -35,14 +38,75 @@ using tcp = asio::ip::tcp;
 struct CHostServer::CImpl {
     explicit CImpl(CHostOptions opts) : options(std::move(opts)) {}
 
-    void Stop()
+    void WaitForSignal()
+    {
+        signals.async_wait([this](boost::system::error_code ec, int signal) {
+            if (ec) {
+                return;
+            }
+            spdlog::info("received signal {}", signal);
+            if (context->draining) {
+                Stop("shutdown");
+                return;
+            }
+            StartDrain();
+            if (!context->stopping) {
+                WaitForSignal();
+            }
+        });
+    }
+
+    // The world takes no one new; those playing go on until they leave or
+    // the drain's time is up.
+    void StartDrain()
+    {
+        context->draining = true;
+        drainEnd = asio::steady_timer::clock_type::now() + options.drainTimeout;
+        spdlog::info("draining: no new logins, {} user(s) logged in may play on for up to {} ms; a second signal "
+                     "stops at once",
+                     state->UsersLoggedIn(), options.drainTimeout.count());
+        if (fleet) {
+            fleet->Drain();
+        }
+        CheckDrain();
+    }
+
+    // Polled rather than told: whatever keeps a user logged in, the drain
+    // waits for the one count of the shared state.
+    void CheckDrain()
+    {
+        if (context->stopping) {
+            return;
+        }
+        if (state->UsersLoggedIn() == 0) {
+            spdlog::info("drain over: no user is logged in");
+            Stop("draining");
+            return;
+        }
+        const auto now = asio::steady_timer::clock_type::now();
+        if (now >= drainEnd) {
+            spdlog::info("drain over: time is up with {} user(s) logged in", state->UsersLoggedIn());
+            Stop("draining");
+            return;
+        }
+        drainTimer.expires_at(std::min(drainEnd, now + kDrainPoll));
+        drainTimer.async_wait([this](boost::system::error_code ec) {
+            if (!ec) {
+                CheckDrain();
+            }
+        });
+    }
+
+    // `reason`: the close reason every game connection still open gets.
+    void Stop(std::string_view reason)
     {
         spdlog::info("stopping with {} user(s) online", state->UsersOnline());
         context->stopping = true;
+        drainTimer.cancel();
         listener->Stop();
         for (const auto& weak : context->sessions) {
             if (auto session = weak.lock()) {
-                session->Shutdown();
+                session->Shutdown(reason);
             }
         }
         resume->LogoutAway();
@@ -51,13 +115,15 @@ struct CHostServer::CImpl {
             fleet->Stop();
         }
         if (agones) {
-            agones->Stop();
+            agones->Shutdown();
         }
-        // A second signal now ends the process the default way.
+        // A further signal now ends the process the default way.
         boost::system::error_code ec;
         signals.cancel(ec);
         signals.clear(ec);
     }
+
+    static constexpr std::chrono::milliseconds kDrainPoll{100};
 
     CHostOptions options;
     std::unique_ptr<CModuleLoader> loader;
@@ -77,6 +143,8 @@ struct CHostServer::CImpl {
     std::unique_ptr<CFleetGate> fleetGate;
     std::unique_ptr<CAgonesSdk> agones;
     asio::signal_set signals{ioc, SIGINT, SIGTERM};
+    asio::steady_timer drainTimer{ioc};
+    asio::steady_timer::time_point drainEnd{};
 };
 
 CHostServer::CHostServer(CHostOptions options) : m_impl(std::make_unique<CImpl>(std::move(options))) {}
@@ -136,6 +204,9 @@ void CHostServer::Start()
             if (!impl.state->Started()) {
                 return "starting";
             }
+            if (impl.context->draining) {
+                return "draining";
+            }
             if (impl.fleet && !impl.fleet->HoldsName()) {
                 return "another host serves this world's name; seat logins are refused until it is free";
             }
@@ -147,7 +218,7 @@ void CHostServer::Start()
         });
     impl.context = std::make_unique<CServerContext>(
         CServerContext{{options.rate, options.burst, options.maxFrame, options.sendQueue},
-                       *impl.state, impl.metrics, *impl.router, false, {}, 64,
+                       *impl.state, impl.metrics, *impl.router, false, false, {}, 64,
                        CPendingConnections(options.maxPending, options.maxPendingPerAddress), nullptr, nullptr,
                        nullptr, {}, nullptr});
     impl.resume = std::make_unique<CResumeKeeper>(
@@ -161,6 +232,9 @@ void CHostServer::Start()
                               "Bytes charged by the frames kept for resumes, of all users (payload + 64 each).",
                               [&resume] { return resume.KeptBytes(); });
     }
+    impl.metrics.AddGauge("corvane_draining",
+                          "1 while the host drains (no new logins; players online play on), else 0.",
+                          [&impl]() -> uint64_t { return impl.context->draining ? 1 : 0; });
     if (options.compression) {
         EnableCompression();
     }
@@ -254,13 +328,7 @@ CMetrics& CHostServer::Metrics() { return m_impl->metrics; }
 int CHostServer::Run()
 {
     CImpl& impl = *m_impl;
-    impl.signals.async_wait([&impl](boost::system::error_code ec, int signal) {
-        if (ec) {
-            return;
-        }
-        spdlog::info("received signal {}", signal);
-        impl.Stop();
-    });
+    impl.WaitForSignal();
     impl.listener->Run();
     if (impl.agones) {
         impl.agones->Start();

@@ -1,5 +1,7 @@
 // The host program: loads and starts the module, serves HTTP and WebSocket
-// on one port, stops on SIGINT or SIGTERM.
+// on one port. The first SIGINT or SIGTERM starts a drain (no new logins,
+// players play on until they leave or --drain-timeout is up); a second one
+// stops at once.
 #ifndef CORVANE_HOST_HOSTSERVER_H
 #define CORVANE_HOST_HOSTSERVER_H
 

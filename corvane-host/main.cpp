@@ -1,5 +1,5 @@
 // corvane-host: loads the Corvane module library and serves players over
-// WebSocket. Exit codes: 0 after a signal-driven stop, 2 for a start-up or
+// WebSocket. Exit codes: 0 after a signal-driven stop or drain, 2 for a start-up or
 // usage error (one line on standard error), 1 for anything unexpected.
 #include "HostOptions.h"
 #include "HostServer.h"
@@ -123,6 +123,13 @@ int main(int argc, char** argv)
                    "token; 0 logs it out at once")
         ->capture_default_str()
         ->check(CLI::Range(0u, 3600u));
+    double drainTimeout = 30;
+    app.add_option("--drain-timeout", drainTimeout,
+                   "Seconds a first SIGTERM or SIGINT lets players keep playing while no new logins are taken; "
+                   "the host exits when the last has left or the time is up, closing the rest with 1001. A second "
+                   "signal ends at once")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 86400.0));
     double seatTtl = 15;
     app.add_option("--redis", options.fleet.redisUrl,
                    "Join the fleet of worlds registered in this Redis (redis://HOST:PORT[/DB])");
@@ -201,6 +208,7 @@ int main(int argc, char** argv)
     }
     options.resumeWindow = std::chrono::seconds(resumeWindow);
     options.fleet.seatTtl = std::chrono::milliseconds(static_cast<long long>(seatTtl * 1000));
+    options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(drainTimeout * 1000));
     options.modulePath = module;
     options.webRoot = webRoot;
     options.tokenFile = tokenFile;

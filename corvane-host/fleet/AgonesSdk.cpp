@@ -216,3 +216,19 @@ void CAgonesSdk::Stop()
     m_impl->stopped = true;
     m_impl->timer.cancel();
 }
+
+void CAgonesSdk::Shutdown()
+{
+    if (m_impl->stopped) {
+        return;
+    }
+    Stop();
+    const uint16_t port = m_impl->port;
+    std::make_shared<CSdkCall>(m_impl->ioc, port, "POST", "/shutdown", [port](int status, const std::string&) {
+        if (status >= 200 && status < 300) {
+            spdlog::info("asked the Agones SDK on port {} to shut this game server down", port);
+        } else {
+            spdlog::warn("the Agones SDK on port {} did not accept /shutdown (status {})", port, status);
+        }
+    })->Run();
+}

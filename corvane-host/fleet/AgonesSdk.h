@@ -1,6 +1,7 @@
 // The calls a game server makes to the Agones SDK sidecar over its REST
 // port (AGONES_SDK_HTTP_PORT): POST /ready once the host serves, then
-// POST /health every two seconds. Runs on the event loop without blocking
+// POST /health every two seconds, and POST /shutdown when it has stopped
+// serving (after a drain). Runs on the event loop without blocking
 // it; a sidecar that does not answer costs a warning, and /ready is tried
 // again until it is accepted. In a fleet, the world's public URL comes from
 // the SDK unless --public-url gives one.
@@ -37,6 +38,9 @@ public:
     // Reports ready, then health every two seconds, until Stop.
     void Start();
     void Stop();
+    // Stops, and asks the SDK to end this game server (POST /shutdown);
+    // the request finishes on the event loop, within its timeout.
+    void Shutdown();
 
 private:
     struct CImpl;

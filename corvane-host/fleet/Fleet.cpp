@@ -62,12 +62,12 @@ constexpr std::size_t kMaxWorldsWaiters = 4096;
 
 // Every key shares the {corvane} hash tag, so that a cluster keeps the
 // whole registry in one slot and the scripts may touch any of it.
-//   {corvane}:world:NAME           hash: name instance url users maxUsers version started beat; expires
+//   {corvane}:world:NAME           hash: name instance url users maxUsers version started beat draining; expires
 //   {corvane}:reserved:NAME        sorted set: seat token -> expiry (ms since the epoch)
 //   {corvane}:seat:NAME:TOKEN      the seat's holder, expiring with the seat
 //   {corvane}:holder:HOLDER        sorted set: "NAME TOKEN" of the holder's seats -> expiry (µs)
 //   {corvane}:open                 sorted set: worlds with a free seat -> minus seats taken
-//   {corvane}:summary              hash: name -> "beat users maxUsers reserved url", for /worlds
+//   {corvane}:summary              hash: name -> "beat users maxUsers reserved url draining", for /worlds
 // The open index lets matchmaking take the fullest world with room without
 // looking at every world: it is ordered fullest first (ties by name), and
 // every heartbeat and reservation rewrites its world's entry. A world that
@@ -76,7 +76,8 @@ constexpr std::size_t kMaxWorldsWaiters = 4096;
 // script); entries whose beat is older than the time-to-live are dropped
 // as they are read. A holder is whoever asked for the seats (a token's
 // hash, or a client address): its set bounds its live seats across every
-// world.
+// world. A draining world (its host stopping) is never in the open index:
+// every script that would put it there checks the flag.
 // Time comes from Redis (TIME), so hosts need no common clock.
 constexpr const char* kPreludeLua = R"(
 local t = redis.call('TIME')
@@ -85,20 +86,23 @@ local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 -- seats asked for within one millisecond is still the first.
 local nowUs = tonumber(t[1]) * 1000000 + tonumber(t[2])
 local function summarize(name)
-  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'beat', 'users', 'maxUsers', 'url')
+  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'beat', 'users', 'maxUsers', 'url', 'draining')
   if not w[1] then
     redis.call('HDEL', '{corvane}:summary', name)
     return
   end
   local reserved = redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
-  redis.call('HSET', '{corvane}:summary', name, w[1] .. ' ' .. w[2] .. ' ' .. w[3] .. ' ' .. reserved .. ' ' .. w[4])
+  -- The flag goes last, so that a reader that knows only five fields
+  -- still reads the rest.
+  redis.call('HSET', '{corvane}:summary', name,
+             w[1] .. ' ' .. w[2] .. ' ' .. w[3] .. ' ' .. reserved .. ' ' .. w[4] .. ' ' .. (w[5] or '0'))
 end
--- Puts a live world with room back into the open index.
+-- Puts a live world with room back into the open index, unless it drains.
 local function reopen(name)
-  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers')
+  local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers', 'draining')
   if not w[1] then return end
   local taken = tonumber(w[1]) + redis.call('ZCOUNT', '{corvane}:reserved:' .. name, '(' .. now, '+inf')
-  if taken < tonumber(w[2]) then
+  if w[3] ~= '1' and taken < tonumber(w[2]) then
     redis.call('ZADD', '{corvane}:open', -taken, name)
   end
   summarize(name)
@@ -117,20 +121,20 @@ local function dropSeats(name)
 end
 )";
 
-// ARGV: name instance url users maxUsers version started ttl_ms.
+// ARGV: name instance url users maxUsers version started ttl_ms draining.
 // Returns {-1, owner} when another instance holds the name, else {expired seats, ''}.
 constexpr const char* kRegisterLua = R"(
 local wkey = '{corvane}:world:' .. ARGV[1]
 local owner = redis.call('HGET', wkey, 'instance')
 if owner and owner ~= ARGV[2] then return {-1, owner} end
 redis.call('HSET', wkey, 'name', ARGV[1], 'instance', ARGV[2], 'url', ARGV[3], 'users', ARGV[4],
-           'maxUsers', ARGV[5], 'version', ARGV[6], 'started', ARGV[7], 'beat', now)
+           'maxUsers', ARGV[5], 'version', ARGV[6], 'started', ARGV[7], 'beat', now, 'draining', ARGV[9])
 redis.call('PEXPIRE', wkey, ARGV[8])
 local rkey = '{corvane}:reserved:' .. ARGV[1]
 local expired = redis.call('ZREMRANGEBYSCORE', rkey, '-inf', now)
 redis.call('PEXPIRE', rkey, 60000)
 local taken = tonumber(ARGV[4]) + redis.call('ZCARD', rkey)
-if taken < tonumber(ARGV[5]) then
+if ARGV[9] ~= '1' and taken < tonumber(ARGV[5]) then
   redis.call('ZADD', '{corvane}:open', -taken, ARGV[1])
 else
   redis.call('ZREM', '{corvane}:open', ARGV[1])
@@ -179,11 +183,11 @@ while true do
   if #batch == 0 then return nil end
   for _, name in ipairs(batch) do
     local rkey = '{corvane}:reserved:' .. name
-    local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers', 'url')
+    local w = redis.call('HMGET', '{corvane}:world:' .. name, 'users', 'maxUsers', 'url', 'draining')
     if not w[1] then
       dropSeats(name)
       redis.call('HDEL', '{corvane}:summary', name)
-    else
+    elseif w[4] ~= '1' then
       local taken = tonumber(w[1]) + redis.call('ZCOUNT', rkey, '(' .. now, '+inf')
       local max = tonumber(w[2])
       if taken < max then
@@ -361,19 +365,24 @@ std::string WorldsJson(const CRedisReply& time, const CRedisReply& all, std::chr
     std::vector<CRow> rows;
     for (std::size_t i = 0; i + 1 < all.elements.size(); i += 2) {
         const std::string& name = all.elements[i].text;
-        std::istringstream fields(all.elements[i + 1].text); // "beat users maxUsers reserved url"
+        // "beat users maxUsers reserved url draining"; a host of an older
+        // version writes no draining flag.
+        std::istringstream fields(all.elements[i + 1].text);
         long long beat = 0;
         long long users = 0;
         long long maxUsers = 0;
         long long reserved = 0;
         std::string url;
+        std::string draining;
         if (!(fields >> beat >> users >> maxUsers >> reserved >> url) || beat < now - ttl.count()) {
             stale.push_back(name);
             continue;
         }
+        fields >> draining;
         rows.push_back({name, "{\"name\":" + JsonQuote(name) + ",\"url\":" + JsonQuote(url) +
                                   ",\"users\":" + std::to_string(users) + ",\"maxUsers\":" + std::to_string(maxUsers) +
-                                  ",\"reserved\":" + std::to_string(reserved) + "}"});
+                                  ",\"reserved\":" + std::to_string(reserved) +
+                                  ",\"draining\":" + (draining == "1" ? "true" : "false") + "}"});
     }
     std::sort(rows.begin(), rows.end(), [](const CRow& a, const CRow& b) { return a.name < b.name; });
     std::string json = "[";
@@ -459,11 +468,14 @@ struct CFleet::CImpl {
         for (;;) {
             // The heartbeat goes first: a flood of requests must not let the
             // world expire from the registry.
-            if (Clock::now() >= nextBeat) {
+            const bool due = Clock::now() >= nextBeat;
+            if (due || std::exchange(beatNow, false)) {
                 lock.unlock();
                 Beat();
                 lock.lock();
-                nextBeat = std::max(nextBeat + kHeartbeat, Clock::now());
+                if (due) {
+                    nextBeat = std::max(nextBeat + kHeartbeat, Clock::now());
+                }
                 continue;
             }
             if (!seatJobs.empty() || !matchJobs.empty() || listingWanted) {
@@ -640,7 +652,7 @@ struct CFleet::CImpl {
         const CRedisReply reply =
             Eval(kRegister, {settings.world, instance, settings.publicUrl, std::to_string(users),
                              std::to_string(settings.maxUsers), CORVANE_VERSION, started,
-                             std::to_string(kWorldTtl.count())});
+                             std::to_string(kWorldTtl.count()), draining ? "1" : "0"});
         if (reply.elements.size() != 2) {
             throw CRedisError("unexpected answer to the registration");
         }
@@ -740,6 +752,9 @@ struct CFleet::CImpl {
     std::deque<CScriptJob> matchJobs;
     bool listingWanted = false;
     bool stopping = false;
+    bool beatNow = false; // the drain began: tell the registry before the next beat
+
+    std::atomic<bool> draining{false};
 
     // The fleet's thread only.
     std::unique_ptr<CRedisClient> client;
@@ -827,6 +842,17 @@ void CFleet::Join()
 }
 
 bool CFleet::HoldsName() const { return m_impl->nameHeld; }
+
+void CFleet::Drain()
+{
+    CImpl& impl = *m_impl;
+    impl.draining = true;
+    // The cached list would still show the world open.
+    impl.worldsJson.reset();
+    std::lock_guard lock(impl.mutex);
+    impl.beatNow = true;
+    impl.wake.notify_one();
+}
 
 void CFleet::Matchmake(std::string_view authorization, const asio::ip::address& client,
                        std::function<void(CFleetReply)> done)

@@ -82,6 +82,11 @@ public:
     void ConsumeSeat(std::string_view seat, std::function<void(bool)> done);
     // False while another host serves a world of this name.
     bool HoldsName() const;
+    // On the loop: from now on the world sells no seats. It leaves the open
+    // index at once (on the fleet's thread) and shows as draining in
+    // /worlds; it stays registered, so that its players' seats stay known,
+    // until Stop.
+    void Drain();
 
     // Prometheus text of the fleet's series.
     std::string RenderMetrics() const;
@@ -97,7 +102,7 @@ bool LooksLikeSeat(std::string_view token);
 
 // The registry's Lua scripts, to measure them on their own. Arguments
 // (ARGV; no KEYS): Register name instance url users maxUsers version started
-// ttl_ms; Unregister name instance; Matchmake token ttl_ms holder maxSeats;
+// ttl_ms draining (1 or 0); Unregister name instance; Matchmake token ttl_ms holder maxSeats;
 // Consume name token instance.
 enum class EFleetScript { Register, Unregister, Matchmake, Consume };
 std::string FleetScript(EFleetScript script);

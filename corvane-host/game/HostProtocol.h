@@ -20,6 +20,9 @@ enum ELoginCode : int32_t {
     kLoginServerFull = 2,
     kLoginMalformed = 3,
     kLoginAlreadyLoggedIn = 4,
+    // The world is draining: it takes no new players; the connection closes
+    // with 1001 "draining".
+    kLoginDraining = 5,
 };
 
 // The length of a resume token, in the ResumeToken and Resume bodies.

@@ -27,7 +27,7 @@ CHttpSession::CHttpSession(tcp::socket&& socket, CServerContext& ctx) : m_stream
 
 void CHttpSession::Run() { DoRead(); }
 
-void CHttpSession::Shutdown() { m_stream.close(); }
+void CHttpSession::Shutdown(std::string_view) { m_stream.close(); }
 
 void CHttpSession::DoRead()
 {

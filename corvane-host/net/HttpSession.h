@@ -19,7 +19,7 @@ public:
     CHttpSession(boost::asio::ip::tcp::socket&& socket, CServerContext& ctx);
 
     void Run();
-    void Shutdown() override;
+    void Shutdown(std::string_view reason) override;
 
 private:
     void DoRead();

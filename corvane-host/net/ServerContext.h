@@ -10,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -26,8 +27,9 @@ inline constexpr const char* kServerName = "corvane-host";
 // The part of a session that a server stop needs.
 class IHostSession {
 public:
-    // Ends the connection for a server stop.
-    virtual void Shutdown() = 0;
+    // Ends the connection for a server stop or the end of a drain: close
+    // 1001, with `reason` in the close frame.
+    virtual void Shutdown(std::string_view reason) = 0;
 
 protected:
     ~IHostSession() = default;
@@ -119,6 +121,8 @@ struct CServerContext {
     CMetrics& metrics;
     const CHttpRouter& router;
     bool stopping = false;
+    // Logins are refused (LoginAck kLoginDraining); players online stay.
+    bool draining = false;
     std::vector<std::weak_ptr<IHostSession>> sessions;
     std::size_t pruneAt = 64;
     CPendingConnections pending;

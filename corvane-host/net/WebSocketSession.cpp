@@ -167,10 +167,10 @@ void CWsSession::Run(const CHttpRequest& req, beast::flat_buffer& carried)
     m_handshakeStream->async_accept(req, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
 }
 
-void CWsSession::Shutdown()
+void CWsSession::Shutdown(std::string_view reason)
 {
     if (m_accepted) {
-        CloseWith(kCloseGoingAway, "shutdown");
+        CloseWith(kCloseGoingAway, reason, false, true);
     } else {
         HardClose();
     }
@@ -468,6 +468,10 @@ void CWsSession::HandleLogin(const uint8_t* data, std::size_t size)
         RefuseLogin(kLoginMalformed);
         return;
     }
+    if (m_ctx.draining) {
+        RefuseLogin(kLoginDraining);
+        return;
+    }
     if (m_ctx.fleet != nullptr) {
         // In a fleet the token is a seat, used up in Redis off the loop. The
         // player has done its part in time: a slow Redis must not cost it
@@ -557,6 +561,11 @@ void CWsSession::SendResumeToken()
 
 void CWsSession::Admit(std::string_view token)
 {
+    // The drain may have begun while the seat was checked.
+    if (m_ctx.draining) {
+        RefuseLogin(kLoginDraining);
+        return;
+    }
     std::shared_ptr<CUserChannel> channel = m_ctx.resume->NewChannel();
     const CLoginResult result = m_ctx.state.Login(*channel, token);
     if (result.code != kLoginOk) {
@@ -590,12 +599,17 @@ void CWsSession::ReleasePending()
 void CWsSession::RefuseLogin(int32_t code)
 {
     static constexpr std::string_view kReasons[] = {"ok", "unauthorized", "server_full", "malformed",
-                                                    "already_logged_in"};
+                                                    "already_logged_in", "draining"};
     static constexpr std::string_view kCloseReasons[] = {"ok", "unauthorized", "server_full", "malformed_login",
-                                                         "already_logged_in"};
+                                                         "already_logged_in", "draining"};
     const auto index = static_cast<std::size_t>(code);
     m_ctx.metrics.CountLogin(kReasons[index]);
     SendLoginAck(code, 0);
+    if (code == kLoginDraining) {
+        // The client's cue to find another world, so the reason goes along.
+        CloseWith(kCloseGoingAway, kCloseReasons[index], false, true);
+        return;
+    }
     CloseWith(code == kLoginServerFull ? kCloseTryAgainLater : kClosePolicy, kCloseReasons[index]);
 }
 
@@ -666,10 +680,9 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail,
     }
 }
 
-
 // Sends what is queued, then the close frame. A slow consumer's backlog
 // is dropped instead: only the frames being written are finished.
-void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueue)
+void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueue, bool tellReason)
 {
     if (m_ended) {
         return;
@@ -679,7 +692,10 @@ void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueu
         m_queue.DropBacklog();
     }
     m_closeQueued = true;
-    const std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    if (tellReason) {
+        payload += reason;
+    }
     QueueClose(std::make_shared<const std::string>(payload));
     ArmCloseTimer();
 }

@@ -47,7 +47,7 @@ public:
     // that messages sent in the same write as the upgrade are not lost.
     void Run(const CHttpRequest& req, boost::beast::flat_buffer& carried);
 
-    void Shutdown() override;
+    void Shutdown(std::string_view reason) override;
     void Evict() override;
     bool Evictable() const override { return !m_awaitingSeat; }
     // Queues a module frame as the shared compressor planned it for this
@@ -83,7 +83,8 @@ private:
     // `keep`: the connection was cut without the client's goodbye, so a
     // logged-in user waits for a resume rather than being logged out.
     void EndConnection(std::string_view reason, std::string_view detail = {}, bool keep = false);
-    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
+    // `tellReason`: the close frame carries `reason` after the code.
+    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false, bool tellReason = false);
     void ArmCloseTimer();
     void QueueClose(std::shared_ptr<const std::string> payload);
     void ScheduleFlush();

@@ -7,7 +7,8 @@ namespace {
 
 // The label values known in advance, so that every series exists from the
 // start and rates can be taken from zero.
-constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in"};
+constexpr std::string_view kLoginResults[] = {"ok", "unauthorized", "server_full", "malformed", "already_logged_in",
+                                              "draining"};
 constexpr std::string_view kResumeResults[] = {"ok",       "unknown_token",  "token_used",   "expired", "overflow",
                                                "frames_too_old", "frames_ahead", "malformed", "off"};
 constexpr std::string_view kDropReasons[] = {"short", "unknown_module", "unknown_command", "no_recipient"};
@@ -16,7 +17,7 @@ constexpr std::string_view kCloseReasons[] = {
     "frame_too_big",   "rate_limited",      "send_queue_full", "not_logged_in", "login_timeout",
     "unauthorized",    "server_full",       "malformed_login", "already_logged_in", "shutdown",
     "too_many_pending", "pending_evicted",   "ping_flood",   "bad_deflate",  "resume_refused",
-    "resumed_elsewhere",
+    "resumed_elsewhere", "draining",
 };
 
 void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)

@@ -1,6 +1,7 @@
 // A fleet of real corvane-host processes sharing a real redis-server that
 // each test starts on a free loopback port.
 #include "GameClient.h"
+#include "HostFixture.h"
 #include "HostProcess.h"
 
 #include <gtest/gtest.h>
@@ -193,7 +194,7 @@ TEST_F(CFleetTest, MatchmakingFillsTheFullestWorldFirstThenAnswers503)
     const CHttpReply worlds = HttpGet("127.0.0.1", m_hosts.at("bravo")->Port(), "/worlds");
     EXPECT_NE(worlds.body.find("{\"name\":\"bravo\",\"url\":\"ws://127.0.0.1:" +
                                std::to_string(m_hosts.at("bravo")->Port()) +
-                               "/ws\",\"users\":0,\"maxUsers\":2,\"reserved\":2}"),
+                               "/ws\",\"users\":0,\"maxUsers\":2,\"reserved\":2,\"draining\":false}"),
               std::string::npos)
         << worlds.body;
     EXPECT_EQ(Metric("alpha", "corvane_fleet_matchmaking_total{outcome=\"ok\"}"), 2);
@@ -493,6 +494,30 @@ TEST(CAgonesTest, AHostTellsTheSdkItIsReadyThenHealthy)
     EXPECT_EQ(requests[0], "POST /ready HTTP/1.1 {}");
     EXPECT_EQ(requests[1], "POST /health HTTP/1.1 {}");
     EXPECT_EQ(requests[2], "POST /health HTTP/1.1 {}");
+}
+
+// Shutdown tells Agones to end the game server: only once the drain is over.
+TEST(CAgonesTest, ShutdownComesWhenTheDrainEndsNotWhenItBegins)
+{
+    CRecordingEndpoint sdk;
+    ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(sdk.Port()).c_str(), 1);
+    CHostProcess host;
+    host.Start({"--drain-timeout", "30"});
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+    auto player = std::make_unique<CGameClient>();
+    player->Connect({.host = "127.0.0.1", .port = host.Port()});
+    ASSERT_EQ(player->Login("").code, kLoginOk);
+
+    host.Signal(SIGTERM);
+    EXPECT_FALSE(host.WaitExit(1s).has_value()) << "a player is still on";
+    const auto shutdowns = [&] {
+        const std::vector<std::string> requests = sdk.Requests();
+        return std::count(requests.begin(), requests.end(), "POST /shutdown HTTP/1.1 {}");
+    };
+    EXPECT_EQ(shutdowns(), 0);
+    player->Close();
+    ASSERT_EQ(host.WaitExit(5s), 0) << host.Stderr();
+    EXPECT_EQ(shutdowns(), 1);
 }
 
 } // namespace
@@ -829,6 +854,117 @@ TEST_F(CFleetTest, AWorldStoppedAndStartedUnderItsNameIsNotOversold)
         players.push_back(Connect("alpha"));
         EXPECT_EQ(players.back()->Login(seat).code, kLoginOk);
     }
+}
+
+// Whether /worlds, as `via` sees it, shows `world` with "draining": true.
+bool ShowsDraining(const std::string& body, const std::string& world)
+{
+    return std::regex_search(body, std::regex("\\{\"name\":\"" + world + "\"[^}]*\"draining\":true\\}"));
+}
+
+// A draining world sells no seats from the moment of the signal, though it
+// is the fullest; a seat sold before gets LoginAck 5; its player plays on
+// until leaving, and then the world is gone.
+TEST_F(CFleetTest, ADrainingWorldSellsNoSeatsAndLeavesWhenItsLastPlayerHas)
+{
+    StartWorld("alpha", {"--drain-timeout", "30", "--fleet-rate", "100", "--fleet-burst", "100"});
+    StartWorld("bravo", kPolled);
+    auto player = Connect("alpha");
+    const CSeat first = Matchmake("bravo");
+    ASSERT_EQ(first.world, "alpha");
+    ASSERT_EQ(player->Login(first.seat).code, kLoginOk);
+    ASSERT_TRUE(player->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
+    ASSERT_TRUE(player->WaitFor(EasyDemo::kModuleId, EasyDemo::kEnterSceneAck, 5s));
+    const CSeat early = Matchmake("bravo");
+    ASSERT_EQ(early.world, "alpha") << "the fullest world";
+
+    m_hosts.at("alpha")->Signal(SIGTERM);
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(Eventually([&] { return Metric("alpha", "corvane_draining") == 1; }, 2s));
+    for (int i = 0; i < 4; ++i) {
+        const CSeat seat = Matchmake(i % 2 == 0 ? "alpha" : "bravo");
+        EXPECT_EQ(seat.world, "bravo") << "matchmake " << i << " through " << (i % 2 == 0 ? "alpha" : "bravo");
+    }
+    EXPECT_LT(Clock::now() - signalled, 1s) << "at once, not at the next heartbeat";
+    EXPECT_TRUE(ShowsDraining(HttpGet("127.0.0.1", m_hosts.at("bravo")->Port(), "/worlds").body, "alpha"));
+    EXPECT_FALSE(ShowsDraining(HttpGet("127.0.0.1", m_hosts.at("bravo")->Port(), "/worlds").body, "bravo"));
+
+    auto late = Connect("alpha");
+    EXPECT_EQ(late->Login(early.seat).code, kLoginDraining);
+    ASSERT_TRUE(late->WaitClosed(5s));
+    EXPECT_EQ(late->CloseCode(), 1001);
+    EXPECT_EQ(late->CloseReason(), "draining");
+    const CHttpReply health = HttpGet("127.0.0.1", m_hosts.at("alpha")->Port(), "/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "draining\n");
+
+    // Still registered across heartbeats (its players' seats stay known),
+    // still out of matchmaking.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(Matchmake("bravo").world, "bravo");
+    EXPECT_LT(MoveRoundTrip(*player, {30, 31}), 1.0) << "its player plays on";
+    player->Close();
+    EXPECT_EQ(m_hosts.at("alpha")->WaitExit(5s), 0);
+    ASSERT_TRUE(Eventually([&] { return Worlds("bravo") == std::set<std::string>{"bravo"}; }, 2s));
+}
+
+// A rolling restart under corvane-bot's fleet mode: each of three worlds in
+// turn is drained (SIGTERM, a one-second drain) and a fresh host of the same
+// name takes its place. Every player the drain ends plays again in another
+// world within 2 s; with two worlds' seats for all the players while one
+// drains, a seat sold twice would show as a login refused.
+TEST_F(CFleetTest, DrillRollingRestart)
+{
+    const std::vector<std::string> world{"--max-users",         "10",   "--drain-timeout", "1",
+                                         "--seats-per-address", "1000", "--fleet-rate",    "1000",
+                                         "--fleet-burst",       "1000"};
+    const std::vector<std::string> names{"alpha", "bravo", "charlie"};
+    std::string matchmake;
+    for (const std::string& name : names) {
+        StartWorld(name, world);
+        matchmake += (matchmake.empty() ? "" : ",") + std::string("http://127.0.0.1:") +
+                     std::to_string(m_hosts.at(name)->Port());
+    }
+    CHostProcess bot(BotExecutable());
+    const std::filesystem::path json = bot.Folder() / "bot.json";
+    bot.Spawn({"--matchmake", matchmake, "--users", "20", "--rate", "2", "--ramp", "1", "--duration", "12",
+               "--quiet", "--json", json.string()});
+    const auto everyonePlays = [&] {
+        double online = 0;
+        for (const std::string& name : names) {
+            online += Metric(name, "corvane_users_online");
+        }
+        return online == 20;
+    };
+    ASSERT_TRUE(Eventually(everyonePlays, 5s)) << bot.Stdout();
+
+    for (const std::string& name : names) {
+        const uint16_t port = m_hosts.at(name)->Port();
+        m_hosts.at(name)->Signal(SIGTERM);
+        ASSERT_EQ(m_hosts.at(name)->WaitExit(5s), 0) << m_hosts.at(name)->Stderr();
+        auto fresh = std::make_unique<CHostProcess>();
+        std::vector<std::string> args{"--redis", RedisUrl(), "--world", name};
+        args.insert(args.end(), world.begin(), world.end());
+        fresh->Start(args, -1, port);
+        m_hosts[name] = std::move(fresh);
+        ASSERT_TRUE(Eventually(everyonePlays, 3s)) << "every player plays again";
+    }
+
+    ASSERT_EQ(bot.WaitExit(30s), 0) << bot.Stdout() << bot.Stderr();
+    std::ifstream file(json);
+    const std::string result((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto number = [&](const std::string& key) {
+        std::smatch m;
+        return std::regex_search(result, m, std::regex("\"" + key + "\": ([0-9.]+)")) ? std::stod(m[1]) : -1.0;
+    };
+    EXPECT_GE(number("moved"), 10) << result << "every world drained held players";
+    EXPECT_LT(number("longest_gap_ms"), 2000) << result;
+    EXPECT_EQ(number("gaps_over_limit"), 0) << result;
+    EXPECT_EQ(number("moves_unanswered"), 0) << result;
+    EXPECT_EQ(number("playing_at_end"), 20) << result;
+    EXPECT_NE(result.find("\"refusals\": {}"), std::string::npos)
+        << result << "no login refused: not for a seat, not for a full world";
+    std::cout << result;
 }
 
 TEST_F(CFleetTest, AHostWhoseNameWasTakenRefusesSeatsUntilItHoldsItAgain)

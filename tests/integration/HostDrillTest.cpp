@@ -285,7 +285,7 @@ TEST_F(HostDrill, StalledStandardOutputNeverStopsTheGame)
 TEST_F(HostDrill, VanishedStandardOutputLeavesTheHostAlive)
 {
     CPipe out;
-    StartHost({}, out.WriteEnd());
+    StartHost({"--drain-timeout", "0"}, out.WriteEnd());
     out.CloseWrite();
     out.CloseRead();
     auto player = EnterScene();

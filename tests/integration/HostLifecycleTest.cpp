@@ -1,6 +1,7 @@
 // Start-up errors and the stop on a signal, seen from outside the process.
 #include "HostFixture.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 
@@ -28,7 +29,7 @@ TEST_F(HostLifecycle, HelpListsTheFlags)
     ASSERT_EQ(m_host.WaitExit(10s), 0);
     for (const char* flag : {"--listen", "CORVANE_LISTEN", "--module", "--web-root", "--max-users", "--token-file",
                              "--rate", "--burst", "--max-frame", "--send-queue", "--max-pending",
-                             "--max-pending-per-address", "--log-level"}) {
+                             "--max-pending-per-address", "--log-level", "--drain-timeout"}) {
         EXPECT_NE(m_host.Stdout().find(flag), std::string::npos) << flag;
     }
     // The limits and why they are there.
@@ -127,19 +128,48 @@ TEST_F(HostLifecycle, PortInUseIsOneLineAndExit2)
     ExpectOneErrorLine(m_host.Stderr(), "cannot listen on " + where);
 }
 
-TEST_F(HostLifecycle, SigtermClosesEveryConnectionAndReportsEachLogout)
+namespace {
+
+// A login during a drain: LoginAck 5, then close 1001 "draining".
+void ExpectDrainRefusal(CGameClient& client)
 {
-    StartHost();
+    EXPECT_EQ(client.Login("").code, kLoginDraining);
+    ASSERT_TRUE(client.WaitClosed(5s));
+    EXPECT_EQ(client.CloseCode(), 1001);
+    EXPECT_EQ(client.CloseReason(), "draining");
+}
+
+} // namespace
+
+// The first SIGTERM stops the logins, not the game: players online keep
+// playing until the drain's time is up, then get 1001 "draining", each
+// logout is reported once, and the host exits 0.
+TEST_F(HostLifecycle, SigtermDrainsThenClosesThoseLeftAtTheTimeout)
+{
+    StartHost({"--drain-timeout", "2"});
     auto a = EnterScene();
     auto b = EnterScene();
     auto c = LogIn();
     ASSERT_TRUE(WaitMetric("corvane_users_online", 3));
+    EXPECT_EQ(Metric("corvane_draining"), 0);
 
     m_host.Signal(SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitMetric("corvane_draining", 1));
+    const CHttpReply health = Get("/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "draining\n");
+    ExpectDrainRefusal(*Connect());
+    EXPECT_EQ(Metric("corvane_logins_total{result=\"draining\"}"), 1);
+    EXPECT_LT(MoveRoundTrip(*a, {30, 31}), 1.0) << "players online play on";
+    EXPECT_TRUE(a->IsOpen());
+
     for (CGameClient* client : {a.get(), b.get(), c.get()}) {
         ASSERT_TRUE(client->WaitClosed(5s));
         EXPECT_EQ(client->CloseCode(), 1001);
+        EXPECT_EQ(client->CloseReason(), "draining");
     }
+    EXPECT_GE(std::chrono::steady_clock::now() - signalled, 1900ms) << "not before the drain's time is up";
     ASSERT_EQ(m_host.WaitExit(10s), 0) << m_host.Stderr();
 
     const std::string err = m_host.Stderr();
@@ -148,6 +178,33 @@ TEST_F(HostLifecycle, SigtermClosesEveryConnectionAndReportsEachLogout)
     }
     // The module's own notification handler saw each one.
     EXPECT_EQ(CountLines(m_host.Stdout(), "OnUserLogout"), 3) << m_host.Stdout();
+}
+
+TEST_F(HostLifecycle, ADrainEndsWhenTheLastPlayerHasLeft)
+{
+    StartHost({"--drain-timeout", "60"});
+    auto a = EnterScene();
+    auto b = LogIn();
+    m_host.Signal(SIGTERM);
+    ASSERT_TRUE(WaitMetric("corvane_draining", 1));
+    a->Close();
+    EXPECT_FALSE(m_host.WaitExit(500ms).has_value()) << "one player is still on";
+    b->Close();
+    EXPECT_EQ(m_host.WaitExit(5s), 0) << m_host.Stderr();
+}
+
+// A second signal ends the drain at once, closing those left.
+TEST_F(HostLifecycle, ASecondSignalStopsAtOnce)
+{
+    StartHost({"--drain-timeout", "60"});
+    auto a = EnterScene();
+    m_host.Signal(SIGINT);
+    ASSERT_TRUE(WaitMetric("corvane_draining", 1));
+    m_host.Signal(SIGTERM);
+    ASSERT_TRUE(a->WaitClosed(5s));
+    EXPECT_EQ(a->CloseCode(), 1001);
+    EXPECT_EQ(m_host.WaitExit(5s), 0) << m_host.Stderr();
+    EXPECT_EQ(CountLines(m_host.Stdout(), "OnUserLogout"), 1) << m_host.Stdout();
 }
 
 TEST_F(HostLifecycle, SigintStopsAnIdleHost)

@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 fs::path HostExecutable() { return CORVANE_HOST_EXE; }
 fs::path ModulePath() { return CORVANE_MODULE_PATH; }
 fs::path ReplayExecutable() { return CORVANE_REPLAY_EXE; }
+fs::path BotExecutable() { return CORVANE_BOT_EXE; }
 fs::path ShiftedMovesModulePath() { return CORVANE_SHIFTED_MOVES_MODULE; }
 
 uint16_t FreeLoopbackPort()

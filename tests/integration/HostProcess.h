@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 std::filesystem::path HostExecutable();
 std::filesystem::path ModulePath();
 std::filesystem::path ReplayExecutable();
+std::filesystem::path BotExecutable();
 // The module built with one deliberate change: its moves land one column
 // further right.
 std::filesystem::path ShiftedMovesModulePath();

@@ -62,11 +62,11 @@ protected:
     fs::path JournalPath() const { return m_host.Folder() / "session.journal"; }
 
     // Three players enter, move, attack and talk; one leaves; ticks pass;
-    // the host stops normally.
+    // the host stops normally, with a drain that closes the others at once.
     void RecordSession(const std::string& outputs)
     {
         StartHost({"--record", JournalPath().string(), "--record-outputs", outputs, "--rate", "1000", "--burst",
-                   "1000"});
+                   "1000", "--drain-timeout", "0"});
         auto a = EnterScene();
         auto b = EnterScene();
         auto c = EnterScene();
@@ -167,7 +167,7 @@ TEST_F(Replay, PlayerCutInsideABroadcastReplaysTheSame)
     // overflows inside a module call: the host must report the logout after
     // the call, and the replay must drop the player at the same send.
     StartHost({"--record", JournalPath().string(), "--record-outputs", "full", "--send-queue", "16KiB", "--rate",
-               "100000", "--burst", "100000"});
+               "100000", "--burst", "100000", "--drain-timeout", "0"});
     auto mover = EnterScene();
     auto stuck = Connect(4096);
     ASSERT_EQ(stuck->Login("").code, kLoginOk);

@@ -18,7 +18,7 @@ export const DemoMsg = Object.freeze({
 });
 
 export const LoginCode = Object.freeze({
-  Ok: 0, Unauthorized: 1, ServerFull: 2, MalformedLogin: 3, AlreadyLoggedIn: 4,
+  Ok: 0, Unauthorized: 1, ServerFull: 2, MalformedLogin: 3, AlreadyLoggedIn: 4, Draining: 5,
 });
 
 // ResumeAck codes: only Ok resumes; after any other the host closes the

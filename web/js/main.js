@@ -45,7 +45,8 @@ const conn = new Connection({
     if (lobby.fleet) {
       const { world: name } = conn.snapshot();
       if (lobby.lastWorld !== null && name !== lobby.lastWorld) {
-        world.log(now(), `Moved to world ${name}: world ${lobby.lastWorld} could not be reached`, 'warn', true);
+        if (conn.leftDraining) world.log(now(), `Moved to world ${name}: world ${lobby.lastWorld} is shutting down`);
+        else world.log(now(), `Moved to world ${name}: world ${lobby.lastWorld} could not be reached`, 'warn', true);
       }
       lobby.lastWorld = name;
       // Hosts keep the list for half a second: read it once this login shows.

@@ -35,6 +35,15 @@ export const FULL_RETRY_MS = 4000;
 // The first try to resume comes within this long of the drop: the host
 // keeps the user only for a while (15 s unless configured otherwise).
 export const RESUME_FIRST_MS = 500;
+// A draining world sent the page away: on its own (no fleet) the page logs
+// in again at the same address after this long, where a new host is
+// expected. A second such notice within DRAIN_REPEAT_MS is waited out like
+// any refusal, so that a world that keeps draining cannot spin the page.
+export const DRAIN_RECONNECT_MS = 1000;
+export const DRAIN_REPEAT_MS = 5000;
+// How a draining host closes its game connections.
+const CLOSE_GOING_AWAY = 1001;
+const DRAINING_REASON = 'draining';
 
 const CLOSE_TEXT = {
   1000: 'closed', 1001: 'server going away', 1003: 'server refused a text message', 1006: 'connection lost',
@@ -129,6 +138,10 @@ export class Connection {
     // the host answered)}; null when there is none to resume.
     this.session = null;
     this.socketUrl = null;
+    // When a draining world last sent the page away, and whether the login
+    // being made follows such a notice (for the page's own wording).
+    this.drainedAt = null;
+    this.leftDraining = false;
   }
 
   snapshot() {
@@ -300,6 +313,11 @@ export class Connection {
       this.startPinging();
       this.setState(ConnState.Online);
       this.onLogin(userId);
+      this.leftDraining = false;
+      return;
+    }
+    if (code === LoginCode.Draining) {
+      this.leaveDrainingWorld();
       return;
     }
     this.refusal = code;
@@ -347,12 +365,46 @@ export class Connection {
   }
 
   handleClose(ev) {
+    if (ev.code === CLOSE_GOING_AWAY && ev.reason === DRAINING_REASON) {
+      this.leaveDrainingWorld();
+      return;
+    }
     const resumeFailed = this.loginToken === null && this.state === ConnState.Resuming;
     this.drop();
     if (this.session !== null && SESSION_OVER.has(`${ev.code} ${ev.reason}`)) this.session = null;
     else if (resumeFailed) this.session.failures++;
     const why = CLOSE_TEXT[ev.code] ?? `closed (${ev.code})`;
     this.scheduleRetry(ev.reason ? `${why}: ${ev.reason}` : why);
+  }
+
+  // A draining world (its host is stopping) sends its players away with
+  // LoginAck 5 or close 1001 "draining". That is no error and shows none: in
+  // a fleet the page matchmakes into another world at once; on its own it
+  // shows "connecting" and logs in again at the same address shortly.
+  leaveDrainingWorld() {
+    const now = this.clock.now();
+    const repeated = this.drainedAt !== null && now - this.drainedAt < DRAIN_REPEAT_MS;
+    this.drainedAt = now;
+    this.drop();
+    // The world is going away: nothing there to resume.
+    this.session = null;
+    if (repeated) {
+      this.scheduleRetry('the world is shutting down', 'refused');
+      return;
+    }
+    this.leftDraining = true;
+    this.attempt = 0;
+    this.waitReason = null;
+    this.clearRetry();
+    if (this.matchmake) {
+      this.open();
+      return;
+    }
+    this.setState(ConnState.Connecting, this.url);
+    this.retryTimer = this.clock.setTimeout(() => {
+      this.clearRetry();
+      this.open();
+    }, DRAIN_RECONNECT_MS);
   }
 
   scheduleRetry(why, reason = 'lost') {

@@ -71,6 +71,7 @@ export async function startHost({ port, args = [] } = {}) {
     port: hostPort,
     pid: proc.pid,
     output: () => output,
+    // SIGTERM: a host with players on drains first (--drain-timeout).
     async stop() {
       if (gone) return gone;
       proc.kill('SIGTERM');
@@ -78,6 +79,12 @@ export async function startHost({ port, args = [] } = {}) {
       const result = await exited;
       clearTimeout(timer);
       return result;
+    },
+    // The way a crash ends it: no drain, no goodbye.
+    async kill() {
+      if (gone) return gone;
+      proc.kill('SIGKILL');
+      return exited;
     },
   };
 }

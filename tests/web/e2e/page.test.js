@@ -82,7 +82,7 @@ describe('playing on an open server', () => {
   test('a dropped connection is shown and comes back when the server does', async () => {
     const port = host.port;
     session.outage = true;
-    assert.equal((await host.stop()).code, 0);
+    await host.kill();
     await expectConn(first, 'waiting');
     // The page holds a resume token, so it tries to resume first; the new
     // host never issued it, so the page logs in afresh.
@@ -154,9 +154,9 @@ describe('a fleet of worlds', () => {
     await expectText(second, '#lobby-world', 'You play in world bravo.');
     await shot(second, 'fleet-lobby.png');
 
-    // Its world goes away: the reconnection matchmakes again, into the new one.
+    // Its world dies: the reconnection matchmakes again, into the new one.
     session.outage = true;
-    await hosts.bravo.stop();
+    await hosts.bravo.kill();
     delete hosts.bravo;
     hosts.charlie = await world('charlie', redis);
     await expectText(second, '#lobby-world', 'You play in world charlie.');

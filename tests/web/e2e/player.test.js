@@ -183,7 +183,7 @@ describe('one world, on a desktop', () => {
     const panelBefore = await page.locator('#target').boundingBox();
     const port = host.port;
     session.outage = true;
-    await host.stop();
+    await host.kill();
     await expectConn(page, 'waiting');
     assert.match(await page.evaluate(() => getComputedStyle(document.getElementById('world')).filter), /grayscale/);
     assert.equal(await page.getAttribute('#st-hp', 'class'), 'stale');

@@ -3,8 +3,8 @@ import assert from 'node:assert/strict';
 
 import { encodeEnterScene } from '../../../web/js/codec.js';
 import {
-  ConnState, Connection, FULL_RETRY_MS, HEALTHY_RETRY_MS, MAX_RETRY_MS, MatchmakingRefused, PING_MS, PROBE_MS,
-  RESUME_FIRST_MS, SEND_BURST, SEND_RATE, SILENCE_MS, WorldsFull, retryDelay,
+  ConnState, Connection, DRAIN_RECONNECT_MS, DRAIN_REPEAT_MS, FULL_RETRY_MS, HEALTHY_RETRY_MS, MAX_RETRY_MS,
+  MatchmakingRefused, PING_MS, PROBE_MS, RESUME_FIRST_MS, SEND_BURST, SEND_RATE, SILENCE_MS, WorldsFull, retryDelay,
 } from '../../../web/js/net.js';
 
 class FakeClock {
@@ -53,6 +53,7 @@ function fakeSockets() {
 const LOGIN_OK_USER_3 = '000001000000000003000000';
 const LOGIN_UNAUTHORIZED = '000001000100000000000000';
 const LOGIN_FULL = '000001000200000000000000';
+const LOGIN_DRAINING = '000001000500000000000000';
 const POSE_LIST = '6300020001070000000103000400';
 
 function setup(options = {}) {
@@ -492,5 +493,78 @@ describe('Connection resume', () => {
     await settle();
     assert.equal(asks.length, 2, 'gone from the list: matchmaking');
     assert.equal(made.length, 3);
+  });
+});
+
+describe('Connection and a draining world', () => {
+  function fleet() {
+    const asks = [];
+    const matchmake = () => new Promise((resolve) => asks.push(resolve));
+    return { ...setup({ matchmake }), asks };
+  }
+  const settle = () => new Promise((r) => setImmediate(r));
+  const seat = (n) => ({ world: `w${n}`, url: `ws://127.0.0.1:${7000 + n}/ws`, seat: `seat${n}` });
+  const waited = (states) => states.some((s) => s.state === ConnState.Waiting || s.state === ConnState.Refused);
+
+  async function playing(env, n) {
+    env.asks[env.asks.length - 1](seat(n));
+    await settle();
+    env.made[env.made.length - 1].open();
+    env.made[env.made.length - 1].receive(LOGIN_OK_USER_3);
+  }
+
+  for (const [how, sendAway] of [
+    ['close 1001 "draining"', (ws) => ws.serverClose(1001, 'draining')],
+    ['LoginAck 5', (ws) => ws.receive(LOGIN_DRAINING)],
+  ]) {
+    test(`in a fleet, ${how} matchmakes into another world at once, without a wait`, async () => {
+      const env = fleet();
+      env.conn.start();
+      if (how === 'LoginAck 5') {
+        env.asks[0](seat(1));
+        await settle();
+        env.made[0].open();
+      } else {
+        await playing(env, 1);
+      }
+      sendAway(env.made[0]);
+      assert.equal(env.asks.length, 2, 'matchmaking again, no clock advanced');
+      assert.equal(env.conn.leftDraining, true);
+      await playing(env, 2);
+      assert.equal(env.conn.state, ConnState.Online);
+      assert.equal(env.conn.snapshot().world, 'w2');
+      assert.equal(env.conn.leftDraining, false);
+      assert.equal(waited(env.states), false, 'never shown as disconnected');
+    });
+  }
+
+  test('on its own, the page shows "connecting" and logs in again at the same address shortly', () => {
+    const { conn, made, states, clock } = online();
+    made[0].serverClose(1001, 'draining');
+    assert.equal(conn.state, ConnState.Connecting);
+    clock.advance(DRAIN_RECONNECT_MS - 1);
+    assert.equal(made.length, 1);
+    clock.advance(1);
+    assert.equal(made[1].url, 'ws://127.0.0.1:1/ws');
+    made[1].open();
+    made[1].receive(LOGIN_OK_USER_3);
+    assert.equal(waited(states), false);
+  });
+
+  test('a second notice soon after is waited out like a refusal; a plain 1001 is a lost connection', () => {
+    const { conn, made, clock } = online();
+    made[0].serverClose(1001, 'draining');
+    clock.advance(DRAIN_RECONNECT_MS);
+    made[1].open();
+    made[1].receive(LOGIN_DRAINING);
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.waitReason, 'refused');
+
+    clock.advance(DRAIN_REPEAT_MS + MAX_RETRY_MS);
+    made[made.length - 1].open();
+    made[made.length - 1].receive(LOGIN_OK_USER_3);
+    made[made.length - 1].serverClose(1001, 'shutdown');
+    assert.equal(conn.state, ConnState.Waiting);
+    assert.equal(conn.waitReason, 'lost');
   });
 });
