@@ -90,6 +90,7 @@ struct CGameClient::CImpl {
             open = false;
             if (ws->reason().code != websocket::close_code::none) {
                 closeCode = static_cast<uint16_t>(ws->reason().code);
+                closeReason = std::string(ws->reason().reason.data(), ws->reason().reason.size());
             }
             return;
         }
@@ -153,6 +154,7 @@ struct CGameClient::CImpl {
     beast::flat_buffer buffer;
     std::deque<CServerMessage> inbox;
     std::optional<uint16_t> closeCode;
+    std::string closeReason;
     uint32_t userId = 0;
     std::string resumeToken;
     uint32_t framesReceived = 0;
@@ -185,6 +187,7 @@ void CGameClient::Connect(const CConnectOptions& options)
         impl.ws.emplace(impl.ioc);
         impl.buffer.consume(impl.buffer.size());
         impl.closeCode.reset();
+        impl.closeReason.clear();
         impl.stopReading = false;
         impl.connected = false;
     }
@@ -365,6 +368,8 @@ bool CGameClient::WaitClosed(Millis timeout)
 bool CGameClient::IsOpen() const { return m_impl->open; }
 
 std::optional<uint16_t> CGameClient::CloseCode() const { return m_impl->closeCode; }
+
+std::string CGameClient::CloseReason() const { return m_impl->closeReason; }
 
 void CGameClient::StopReading() { m_impl->stopReading = true; }
 

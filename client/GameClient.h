@@ -96,6 +96,8 @@ public:
     bool IsOpen() const;
     // The close code the server sent, once the connection is closed.
     std::optional<uint16_t> CloseCode() const;
+    // The reason text of the server's close frame (often empty).
+    std::string CloseReason() const;
 
     // Stops taking messages off the socket, as a client that hangs would.
     void StopReading();

@@ -244,7 +244,9 @@ void CWsSession::TakenOver()
     m_bytesWindow = nullptr;
     m_channel.reset();
     m_userId = 0;
-    CloseWith(kClosePolicy, "resumed_elsewhere", true);
+    // The client that reads this must not resume again: it would take the
+    // user back from the newer connection.
+    CloseWith(kClosePolicy, "resumed_elsewhere", true, true);
 }
 
 void CWsSession::OnAccept(beast::error_code ec)
@@ -669,7 +671,7 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail,
 
 // Sends what is queued, then the close frame. A slow consumer's backlog
 // is dropped instead: only the frames being written are finished.
-void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueue)
+void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueue, bool sayReason)
 {
     if (m_ended) {
         return;
@@ -679,8 +681,11 @@ void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueu
         m_queue.DropBacklog();
     }
     m_closeQueued = true;
-    const std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    QueueClose(std::make_shared<const std::string>(payload));
+    std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    if (sayReason) {
+        payload += reason;
+    }
+    QueueClose(std::make_shared<const std::string>(std::move(payload)));
     ArmCloseTimer();
 }
 

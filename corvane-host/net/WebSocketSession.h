@@ -83,7 +83,9 @@ private:
     // `keep`: the connection was cut without the client's goodbye, so a
     // logged-in user waits for a resume rather than being logged out.
     void EndConnection(std::string_view reason, std::string_view detail = {}, bool keep = false);
-    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false);
+    // `sayReason`: the close frame carries the reason too, for a client that
+    // acts on it.
+    void CloseWith(uint16_t code, std::string_view reason, bool dropQueue = false, bool sayReason = false);
     void ArmCloseTimer();
     void QueueClose(std::shared_ptr<const std::string> payload);
     void ScheduleFlush();

@@ -256,6 +256,7 @@ TEST_F(HostResume, ResumeWhileTheOldConnectionLivesClosesTheOld)
     EXPECT_EQ(ack.userId, id);
     ASSERT_TRUE(old->WaitClosed(5s));
     EXPECT_EQ(old->CloseCode(), kPolicyViolation);
+    EXPECT_EQ(old->CloseReason(), "resumed_elsewhere");
     MoveRoundTrip(*fresh, Pos{4, 4});
     EXPECT_EQ(Metric("corvane_users_online"), 1);
     EXPECT_EQ(Metric("corvane_users_kept"), 0);
