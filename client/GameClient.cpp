@@ -187,6 +187,7 @@ void CGameClient::Connect(const CConnectOptions& options)
         impl.ws.emplace(impl.ioc);
         impl.buffer.consume(impl.buffer.size());
         impl.closeCode.reset();
+        impl.closeReason.clear();
         impl.stopReading = false;
         impl.connected = false;
     }

@@ -244,7 +244,9 @@ void CWsSession::TakenOver()
     m_bytesWindow = nullptr;
     m_channel.reset();
     m_userId = 0;
-    CloseWith(kClosePolicy, "resumed_elsewhere", true);
+    // The client that reads this must not resume again: it would take the
+    // user back from the newer connection.
+    CloseWith(kClosePolicy, "resumed_elsewhere", true, true);
 }
 
 void CWsSession::OnAccept(beast::error_code ec)
@@ -696,7 +698,7 @@ void CWsSession::CloseWith(uint16_t code, std::string_view reason, bool dropQueu
     if (tellReason) {
         payload += reason;
     }
-    QueueClose(std::make_shared<const std::string>(payload));
+    QueueClose(std::make_shared<const std::string>(std::move(payload)));
     ArmCloseTimer();
 }
 

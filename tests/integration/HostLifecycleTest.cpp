@@ -62,6 +62,8 @@ TEST_F(HostLifecycle, UsageErrorsExitWith2)
                                                  {"--listen", "7780"},
                                                  {"--send-queue", "lots"},
                                                  {"--max-users", "0"},
+                                                 {"--resume-window", "3601"},
+                                                 {"--resume-window", "-1"},
                                                  {"--log-level", "loud"}}) {
         m_host.Spawn(args);
         EXPECT_EQ(m_host.WaitExit(10s), 2);

@@ -256,6 +256,7 @@ TEST_F(HostResume, ResumeWhileTheOldConnectionLivesClosesTheOld)
     EXPECT_EQ(ack.userId, id);
     ASSERT_TRUE(old->WaitClosed(5s));
     EXPECT_EQ(old->CloseCode(), kPolicyViolation);
+    EXPECT_EQ(old->CloseReason(), "resumed_elsewhere");
     MoveRoundTrip(*fresh, Pos{4, 4});
     EXPECT_EQ(Metric("corvane_users_online"), 1);
     EXPECT_EQ(Metric("corvane_users_kept"), 0);
@@ -286,9 +287,9 @@ TEST_F(HostResume, MalformedResumesAreRefusedAndReachNothing)
     };
     for (const auto& [what, body] : bodies) {
         auto client = Connect();
-        ASSERT_TRUE(client->SendBinary(Frame(kHostModuleId, kCmdResume, body) +
-                                       std::string()));
-        ASSERT_TRUE(client->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene));
+        ASSERT_TRUE(client->SendBinary(Frame(kHostModuleId, kCmdResume, body)));
+        // Sent behind the refused Resume: must not reach the module.
+        client->Send(EasyDemo::kModuleId, EasyDemo::kCmdEnterScene);
         const auto reply = client->WaitFor(kHostModuleId, kMsgResumeAck, 3s);
         ASSERT_TRUE(reply) << what;
         const CResumeAck ack = DecodeResumeAck(reply->body);

@@ -316,6 +316,10 @@ TEST_F(Replay, RecordsNoHostWritesAreRefusedWithTheirNumber)
              {session().Add(ERecord::Stop, "x").bytes, "record 3 at byte offset 74: a stop record of 1 payload bytes"},
              {session().User(ERecord::SendFull, 0).bytes, "record 3 at byte offset 74: a full send in a journal of hashed"},
              {session().Add(static_cast<ERecord>(42)).bytes, "record 3 at byte offset 74: unknown record type 42"},
+             {session().Add(ERecord::Stop).User(ERecord::Resume, 1).bytes,
+              "record 4 at byte offset 95: a resume record after the stop record"},
+             {session().Add(ERecord::Resume, "xy").bytes,
+              "record 3 at byte offset 74: a resume record of 2 payload bytes (a host writes 4)"},
          }) {
         WriteAll(journal, bytes);
         const CProgramResult result = RunReplay(journal);
@@ -329,6 +333,18 @@ TEST_F(Replay, RecordsNoHostWritesAreRefusedWithTheirNumber)
     const CProgramResult uninitSend = RunReplay(journal);
     EXPECT_EQ(uninitSend.exitCode, 0) << uninitSend.output;
     EXPECT_TRUE(Contains(uninitSend.output, "replayed records 1 to 4: 1 logins")) << uninitSend.output;
+
+    // A resume is the host's event: the module is not called, but the user
+    // must be online.
+    WriteAll(journal, session().User(ERecord::Resume, 1).Add(ERecord::Stop).bytes);
+    const CProgramResult resumed = RunReplay(journal, {"--verify"});
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.output;
+    EXPECT_TRUE(Contains(resumed.output, "1 resumes")) << resumed.output;
+    WriteAll(journal, session().User(ERecord::Resume, 9).Add(ERecord::Stop).bytes);
+    const CProgramResult stranger = RunReplay(journal, {"--verify"});
+    EXPECT_EQ(stranger.exitCode, 1) << stranger.output;
+    EXPECT_TRUE(Contains(stranger.output, "the journal resumes user 9, who is not online in the replay"))
+        << stranger.output;
 }
 
 TEST_F(Replay, MemoryDoesNotGrowWithTheJournal)
