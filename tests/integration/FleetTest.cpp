@@ -976,7 +976,7 @@ TEST_F(CFleetTest, AHostWhoseNameWasTakenRefusesSeatsUntilItHoldsItAgain)
     // Its registration expires: another host may take the name.
     std::this_thread::sleep_for(3500ms);
     auto moved = std::move(m_hosts.at("alpha"));
-    StartWorld("alpha"); // the taker
+    StartWorld("alpha", {"--drain-timeout", "0"}); // the taker; its stop need not wait for the user kept below
     m_hosts["first"] = std::move(moved);
     m_hosts.at("first")->Signal(SIGCONT);
 

@@ -67,7 +67,10 @@ protected:
 
     void StartRecording(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> args{"--record", JournalPath().string(), "--rate", "1000", "--burst", "1000"};
+        // No drain at the stop: the users the tests cut are kept, and would
+        // hold a drain open for its whole time.
+        std::vector<std::string> args{"--record", JournalPath().string(), "--rate",         "1000",
+                                      "--burst",  "1000",                 "--drain-timeout", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         StartHost(args);
     }
