@@ -1,5 +1,7 @@
 #include "HostServer.h"
 
+#include "StopSignals.h"
+
 #include "fleet/AgonesSdk.h"
 #include "fleet/Fleet.h"
 #include "fleet/FleetRoutes.h"
@@ -18,10 +20,8 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <spdlog/spdlog.h>
 
-#include <csignal>
 #include <optional>
 #include <string>
 
@@ -52,9 +52,7 @@ struct CHostServer::CImpl {
             agones->Stop();
         }
         // A second signal now ends the process the default way.
-        boost::system::error_code ec;
-        signals.cancel(ec);
-        signals.clear(ec);
+        signals.Cancel();
     }
 
     CHostOptions options;
@@ -73,7 +71,7 @@ struct CHostServer::CImpl {
     std::unique_ptr<CFleet> fleet;
     std::unique_ptr<CFleetGate> fleetGate;
     std::unique_ptr<CAgonesSdk> agones;
-    asio::signal_set signals{ioc, SIGINT, SIGTERM};
+    CStopSignals signals{ioc};
 };
 
 CHostServer::CHostServer(CHostOptions options) : m_impl(std::make_unique<CImpl>(std::move(options))) {}
@@ -240,11 +238,8 @@ CMetrics& CHostServer::Metrics() { return m_impl->metrics; }
 int CHostServer::Run()
 {
     CImpl& impl = *m_impl;
-    impl.signals.async_wait([&impl](boost::system::error_code ec, int signal) {
-        if (ec) {
-            return;
-        }
-        spdlog::info("received signal {}", signal);
+    impl.signals.AsyncWait([&impl](const std::string& what) {
+        spdlog::info("received {}", what);
         impl.Stop();
     });
     impl.listener->Run();
