@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
