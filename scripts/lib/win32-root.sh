@@ -149,6 +149,24 @@ win32_serve_players() {
     return 1
   fi
 
+  # At the edges, one line and exit code 2: a second host on the same port,
+  # and a fleet, which the Windows host does not have.
+  local code=0
+  scripts/lib/wine32 "$WIN32_PACKAGE/corvane-host.exe" --listen "127.0.0.1:$port" >/dev/null 2>"$out/second.log" || code=$?
+  if [ "$code" != 2 ] || ! grep -q "^corvane-host: cannot listen on 127.0.0.1:$port" "$out/second.log"; then
+    cat "$out/second.log" >&2
+    echo "a second corvane-host.exe on port $port did not stop with one line and exit code 2 (exit code $code)" >&2
+    return 1
+  fi
+  code=0
+  scripts/lib/wine32 "$WIN32_PACKAGE/corvane-host.exe" --listen "127.0.0.1:$(free_port)" --redis redis://127.0.0.1:6379 \
+    >/dev/null 2>"$out/redis.log" || code=$?
+  if [ "$code" != 2 ] || ! grep -q '^corvane-host: --redis: ' "$out/redis.log"; then
+    cat "$out/redis.log" >&2
+    echo "corvane-host.exe --redis did not stop with one line and exit code 2 (exit code $code)" >&2
+    return 1
+  fi
+
   CORVANE_HOST_URL="http://127.0.0.1:$port" CORVANE_SCREENSHOT_DIR=$out \
     node --test tests/web/e2e/first-move.test.js >"$out/browser.log" 2>&1 ||
     { cat "$out/browser.log" >&2; echo "Chromium could not play the page from the Windows host" >&2; return 1; }
