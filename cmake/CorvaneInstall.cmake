@@ -5,6 +5,14 @@ set(CORVANE_INSTALL_MODULEDIR ${CMAKE_INSTALL_LIBDIR}/corvane)
 set(CORVANE_INSTALL_WEBDIR ${CMAKE_INSTALL_DATADIR}/corvane/web)
 set(CORVANE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane)
 
+# A Windows package is one folder: the programs with the module beside them,
+# the browser client in web\.
+if(WIN32)
+  set(CMAKE_INSTALL_BINDIR .)
+  set(CORVANE_INSTALL_MODULEDIR .)
+  set(CORVANE_INSTALL_WEBDIR web)
+endif()
+
 # Relative paths from the programs' folder, compiled into the host.
 file(RELATIVE_PATH CORVANE_BIN_TO_MODULEDIR
   ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_MODULEDIR})

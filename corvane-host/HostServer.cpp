@@ -1,5 +1,7 @@
 #include "HostServer.h"
 
+#include "StopSignals.h"
+
 #include "fleet/AgonesSdk.h"
 #include "fleet/Fleet.h"
 #include "fleet/FleetRoutes.h"
@@ -19,13 +21,11 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <optional>
 #include <string>
 
@@ -40,12 +40,9 @@ struct CHostServer::CImpl {
 
     void WaitForSignal()
     {
-        signals.async_wait([this](boost::system::error_code ec, int signal) {
-            if (ec) {
-                return;
-            }
-            spdlog::info("received signal {}", signal);
-            if (context->draining) {
+        signals.AsyncWait([this](const std::string& what, bool urgent) {
+            spdlog::info("received {}", what);
+            if (context->draining || urgent) {
                 Stop("shutdown");
                 return;
             }
@@ -118,9 +115,7 @@ struct CHostServer::CImpl {
             agones->Shutdown();
         }
         // A further signal now ends the process the default way.
-        boost::system::error_code ec;
-        signals.cancel(ec);
-        signals.clear(ec);
+        signals.Cancel();
     }
 
     static constexpr std::chrono::milliseconds kDrainPoll{100};
@@ -142,7 +137,7 @@ struct CHostServer::CImpl {
     std::unique_ptr<CFleet> fleet;
     std::unique_ptr<CFleetGate> fleetGate;
     std::unique_ptr<CAgonesSdk> agones;
-    asio::signal_set signals{ioc, SIGINT, SIGTERM};
+    CStopSignals signals{ioc};
     asio::steady_timer drainTimer{ioc};
     asio::steady_timer::time_point drainEnd{};
 };

@@ -3,6 +3,7 @@
 // usage error (one line on standard error), 1 for anything unexpected.
 #include "HostOptions.h"
 #include "HostServer.h"
+#include "StopSignals.h"
 #include "game/ModuleLoader.h"
 #include "ops/Metrics.h"
 #include "ops/StartupError.h"
@@ -13,7 +14,6 @@
 #include <spdlog/spdlog.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <exception>
@@ -223,9 +223,7 @@ int main(int argc, char** argv)
     logger->flush_on(spdlog::level::info);
     spdlog::set_default_logger(logger);
 
-    // A reader of standard output or of a connection that has gone away
-    // shows up as a failed write, never as a signal that ends the host.
-    std::signal(SIGPIPE, SIG_IGN);
+    CStopSignals::IgnoreBrokenPipes();
     std::unique_ptr<CStdoutDrain> drain;
     try {
         drain = std::make_unique<CStdoutDrain>(options.stdoutBuffer);

@@ -1,5 +1,6 @@
 // Loads the module library and resolves its start function. The only code
-// of the host that talks to the platform's dynamic loader.
+// of the host that talks to the platform's dynamic loader: dlopen in
+// ModuleLoader_posix.cpp, LoadLibrary in ModuleLoader_win.cpp.
 #ifndef CORVANE_HOST_MODULELOADER_H
 #define CORVANE_HOST_MODULELOADER_H
 
@@ -25,7 +26,12 @@ public:
     // The folder of the running executable; empty when unknown.
     static std::filesystem::path ExecutableDir();
 
+    // The module's file name on this platform: libcorvane.so, corvane.dll.
+    static const char* const kFileName;
+
 private:
+    static void RequireFile(const std::filesystem::path& path);
+
     void* m_handle = nullptr;
     PFN_KVServerStart m_start = nullptr;
 };

@@ -148,7 +148,7 @@ std::vector<uint32_t> CRecord::Recipients() const
     if (count > (payload.size() - 4) / 4) {
         throw CJournalError("malformed send record" + At(offset));
     }
-    std::vector<uint32_t> ids(count);
+    std::vector<uint32_t> ids(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < count; ++i) {
         ids[i] = static_cast<uint32_t>(GetLE(payload, 4 + 4 * i, 4));
     }

@@ -6,10 +6,8 @@
 #include <spdlog/spdlog.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 using Journal::ERecord;
 using Clock = std::chrono::steady_clock;
@@ -37,10 +35,13 @@ void PutU32(std::string& out, uint32_t value)
 CJournalWriter::CJournalWriter(const std::filesystem::path& path, bool fullOutputs)
     : m_path(path.string()), m_fullOutputs(fullOutputs), m_start(Clock::now())
 {
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
+    // Binary, so that Windows keeps its bytes; unbuffered, so that every
+    // write below reaches the system at once.
+    m_file = std::fopen(m_path.c_str(), "wb");
+    if (m_file == nullptr) {
         throw CStartupError("cannot record to " + m_path + ": " + std::strerror(errno));
     }
+    std::setvbuf(m_file, nullptr, _IONBF, 0);
     Journal::CHeader header;
     header.flags = fullOutputs ? Journal::kFlagFullOutputs : 0;
     header.startMicros = static_cast<uint64_t>(
@@ -49,7 +50,7 @@ CJournalWriter::CJournalWriter(const std::filesystem::path& path, bool fullOutpu
     // The header goes out at once, so that even a host killed a moment
     // later leaves a journal.
     const std::string head = Journal::EncodeHeader(header);
-    if (::write(m_fd, head.data(), head.size()) == static_cast<ssize_t>(head.size())) {
+    if (std::fwrite(head.data(), 1, head.size(), m_file) == head.size()) {
         m_bytesWritten = head.size();
     } else {
         Fail(std::string("write failed: ") + std::strerror(errno));
@@ -65,7 +66,7 @@ CJournalWriter::~CJournalWriter()
     }
     m_wake.notify_one();
     m_thread.join();
-    ::close(m_fd);
+    std::fclose(m_file);
 }
 
 void CJournalWriter::Append(ERecord type, std::string_view payload)
@@ -159,16 +160,14 @@ void CJournalWriter::WriteLoop()
         }
         std::size_t done = 0;
         while (done < batch.size() && !m_failed.load(std::memory_order_relaxed)) {
-            const ssize_t n = ::write(m_fd, batch.data() + done, batch.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                Fail(std::string("write failed: ") + std::strerror(n < 0 ? errno : EIO));
+            errno = 0;
+            const std::size_t n = std::fwrite(batch.data() + done, 1, batch.size() - done, m_file);
+            done += n;
+            m_bytesWritten.fetch_add(n, std::memory_order_relaxed);
+            if (done < batch.size()) {
+                Fail(std::string("write failed: ") + std::strerror(errno != 0 ? errno : EIO));
                 break;
             }
-            done += static_cast<std::size_t>(n);
-            m_bytesWritten.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         }
         batch.clear();
         if (last) {

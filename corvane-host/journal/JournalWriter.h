@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -54,7 +55,7 @@ private:
     void Fail(const std::string& why);
 
     std::string m_path;
-    int m_fd = -1;
+    std::FILE* m_file = nullptr;
     bool m_fullOutputs;
     std::chrono::steady_clock::time_point m_start;
 

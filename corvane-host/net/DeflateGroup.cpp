@@ -154,7 +154,7 @@ CWirePayload CDeflateGroup::For(const CPlan& plan, CDeflateMember* member)
 std::shared_ptr<const std::string> CDeflateGroup::Compress(z_stream& stream, const std::string& message)
 {
     ++m_stats.deflates;
-    const std::size_t bound = deflateBound(&stream, message.size()) + 16;
+    const std::size_t bound = deflateBound(&stream, static_cast<uLong>(message.size())) + 16;
     if (m_scratch.size() < bound) {
         m_scratch.resize(bound);
     }

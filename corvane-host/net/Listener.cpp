@@ -1,6 +1,7 @@
 #include "net/Listener.h"
 
 #include "net/HttpSession.h"
+#include "net/ListeningPort.h"
 #include "ops/StartupError.h"
 
 #include <spdlog/spdlog.h>
@@ -41,7 +42,7 @@ tcp::endpoint CListener::Bind(const std::string& host, uint16_t port)
     if (ec) {
         throw fail(ec);
     }
-    m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    ClaimListeningPort(m_acceptor);
     m_acceptor.bind(endpoint, ec);
     if (ec) {
         throw fail(ec);

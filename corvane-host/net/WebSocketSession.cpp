@@ -10,13 +10,8 @@
 #include <boost/beast/http/field.hpp>
 #include <spdlog/spdlog.h>
 
-#include <sys/socket.h>
-#include <sys/uio.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <utility>
 
 namespace asio = boost::asio;
@@ -38,10 +33,6 @@ constexpr int kQuietChecksBeforeDrop = 4;
 // How long a closing connection may take to flush and finish the closing
 // handshake before its socket is simply closed.
 constexpr auto kCloseTimeout = 2s;
-
-// Buffers in one sendmsg: a header and a payload per frame, so up to 256
-// frames (about 600 KB of poses) in one system call.
-constexpr std::size_t kMaxIov = 512;
 
 constexpr uint16_t kCloseNormal = 1000;
 constexpr uint16_t kCloseGoingAway = 1001;
@@ -736,10 +727,11 @@ void CWsSession::ScheduleFlush()
     });
 }
 
-// Writes with sendmsg on the non-blocking socket: one system call takes the
-// whole queue (as many frames as one call accepts), where the stream
-// abstraction would allocate an operation per write and pass at most 64
-// buffers. When the socket is full the session waits for room.
+// Writes with one gathered send on the non-blocking socket: one system call
+// takes the whole queue (kMaxSendBuffers buffers, a header and a payload per
+// frame, so up to 256 frames), where the stream abstraction would allocate
+// an operation per write and pass at most 64 buffers. When the socket is
+// full the session waits for room.
 void CWsSession::DoWrite()
 {
     if (m_unreported > 0 && m_bytesWindow != nullptr) {
@@ -747,31 +739,24 @@ void CWsSession::DoWrite()
     }
     m_unreported = 0;
     while (!m_writing && !m_closed && !m_queue.Empty()) {
-        iovec iov[kMaxIov];
+        CSendBuffer buffers[kMaxSendBuffers];
         std::size_t offered = 0;
-        const std::size_t count = m_queue.Gather(iov, offered);
-        msghdr msg{};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = count;
-        const ssize_t n = ::sendmsg(m_socket.native_handle(), &msg, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                WaitWritable();
-                return;
-            }
-            const int error = errno;
+        const std::size_t count = m_queue.Gather(buffers, offered);
+        const CSendResult sent = SendGathered(m_socket, std::span(buffers, count));
+        if (sent.status == CSendResult::EStatus::kWouldBlock) {
+            WaitWritable();
+            return;
+        }
+        if (sent.status == CSendResult::EStatus::kFailed) {
             if (!m_ended) {
-                EndConnection("client_dropped", std::strerror(error), true);
+                EndConnection("client_dropped", sent.error, true);
             }
             m_queue.Clear();
             HardClose();
             return;
         }
-        OnWritten(static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < offered) {
+        OnWritten(sent.bytes);
+        if (sent.bytes < offered) {
             WaitWritable();
             return;
         }

@@ -60,12 +60,12 @@ void CWsSendQueue::Push(EWsOpcode opcode, std::shared_ptr<const std::string> pay
     frame.payload = std::move(payload);
 }
 
-std::size_t CWsSendQueue::Gather(std::span<iovec> iov, std::size_t& offered) const
+std::size_t CWsSendQueue::Gather(std::span<CSendBuffer> out, std::size_t& offered) const
 {
     std::size_t count = 0;
     std::size_t skip = m_frontSent;
     for (const CFrame& frame : m_frames) {
-        if (count + 2 > iov.size()) {
+        if (count + 2 > out.size()) {
             break;
         }
         const std::pair<const void*, std::size_t> parts[] = {{frame.header, frame.headerSize},
@@ -75,8 +75,7 @@ std::size_t CWsSendQueue::Gather(std::span<iovec> iov, std::size_t& offered) con
                 skip -= size;
                 continue;
             }
-            iov[count].iov_base = const_cast<char*>(static_cast<const char*>(data) + skip);
-            iov[count].iov_len = size - skip;
+            out[count] = {static_cast<const char*>(data) + skip, size - skip};
             offered += size - skip;
             skip = 0;
             ++count;

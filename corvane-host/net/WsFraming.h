@@ -6,9 +6,8 @@
 #ifndef CORVANE_HOST_WSFRAMING_H
 #define CORVANE_HOST_WSFRAMING_H
 
+#include "net/GatheredSend.h"
 #include "net/WsFrameHeader.h"
-
-#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -60,10 +59,10 @@ public:
     void Push(EWsOpcode opcode, std::shared_ptr<const std::string> payload, bool compressed = false,
               bool counted = false);
 
-    // Points `iov` at the headers and payloads of the queued frames, from
+    // Points `out` at the headers and payloads of the queued frames, from
     // the first unwritten byte; returns the buffers used and adds their
     // bytes to `offered`.
-    std::size_t Gather(std::span<iovec> iov, std::size_t& offered) const;
+    std::size_t Gather(std::span<CSendBuffer> out, std::size_t& offered) const;
     // Takes `n` written bytes off the front. Calls onFrame(EWsOpcode, payload
     // size) for every frame finished; true when one of them was a close.
     template <class F>

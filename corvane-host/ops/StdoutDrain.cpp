@@ -1,21 +1,17 @@
 #include "ops/StdoutDrain.h"
 
+#include "ops/StdoutPipe.h"
+
 #include <spdlog/spdlog.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,8 +24,7 @@ constexpr auto kFinishTimeout = std::chrono::seconds(1);
 // Shared by both threads and the owner, so that a thread left blocked on a
 // stalled output at exit never touches freed memory.
 struct CStdoutDrain::CShared {
-    int pipeRead = -1;
-    int sink = -1;
+    CStdoutPipe pipe;
     std::size_t capacity = 0;
 
     std::mutex mutex;
@@ -67,14 +62,11 @@ struct CStdoutDrain::CShared {
         std::string partial;
         char chunk[16 * 1024];
         for (;;) {
-            const ssize_t n = ::read(pipeRead, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
+            const std::size_t n = pipe.Read(chunk, sizeof chunk);
+            if (n == 0) {
                 break;
             }
-            partial.append(chunk, static_cast<std::size_t>(n));
+            partial.append(chunk, n);
             std::size_t begin = 0;
             for (std::size_t end; (end = partial.find('\n', begin)) != std::string::npos; begin = end + 1) {
                 Offer(partial.substr(begin, end + 1 - begin));
@@ -134,19 +126,15 @@ struct CStdoutDrain::CShared {
         }
         std::size_t done = 0;
         while (done < line.size()) {
-            const ssize_t n = ::write(sink, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                // With SIGPIPE ignored a vanished reader shows up here.
+            std::string error;
+            const std::size_t n = pipe.Write(line.data() + done, line.size() - done, error);
+            if (n == 0) {
                 if (!sinkGone.exchange(true)) {
-                    spdlog::warn("standard output is gone ({}); the module's lines are dropped from now on",
-                                 std::strerror(n < 0 ? errno : EIO));
+                    spdlog::warn("standard output is gone ({}); the module's lines are dropped from now on", error);
                 }
                 return false;
             }
-            done += static_cast<std::size_t>(n);
+            done += n;
         }
         return true;
     }
@@ -154,33 +142,6 @@ struct CStdoutDrain::CShared {
 
 CStdoutDrain::CStdoutDrain(std::size_t bufferBytes) : m_shared(std::make_shared<CShared>())
 {
-    // A host started with standard output closed writes its lines nowhere;
-    // the descriptor must be taken before the pipe could get number 1.
-    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0 && null != STDOUT_FILENO) {
-            ::dup2(null, STDOUT_FILENO);
-            ::close(null);
-        }
-    }
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("cannot make the standard output pipe: ") + std::strerror(errno));
-    }
-    std::fflush(stdout);
-    const int sink = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (sink < 0 || ::dup2(fds[1], STDOUT_FILENO) < 0) {
-        const int err = errno;
-        ::close(fds[0]);
-        ::close(fds[1]);
-        if (sink >= 0) {
-            ::close(sink);
-        }
-        throw std::runtime_error(std::string("cannot take over standard output: ") + std::strerror(err));
-    }
-    ::close(fds[1]);
-    m_shared->pipeRead = fds[0];
-    m_shared->sink = sink;
     m_shared->capacity = bufferBytes;
     std::thread([shared = m_shared] { shared->ReadLoop(); }).detach();
     std::thread([shared = m_shared] { shared->WriteLoop(); }).detach();
@@ -190,11 +151,11 @@ CStdoutDrain::~CStdoutDrain()
 {
     std::fflush(stdout);
     CShared& shared = *m_shared;
-    // Descriptor 1 holds the pipe's only write end: pointing it back at the
-    // real output lets the reader take every byte written so far and then
-    // see the end. Waiting for that end, rather than for an empty pipe,
+    // Standard output holds the pipe's only write end: pointing it back at
+    // the real output lets the reader take every byte written so far and
+    // then see the end. Waiting for that end, rather than for an empty pipe,
     // covers the bytes the reader has taken but not yet passed on.
-    ::dup2(shared.sink, STDOUT_FILENO);
+    shared.pipe.Restore();
     // A stalled output must not hold up the exit: lines still buffered
     // after the timeout are lost with the process.
     std::unique_lock lock(shared.mutex);

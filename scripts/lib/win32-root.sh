@@ -123,6 +123,96 @@ win32_run_checks() {
   echo "-- the shipped corvane.dll in a 32-bit host"
   scripts/lib/wine32 build/mingw32-tests/bin/dll_host.exe build/mingw32/bin/corvane.dll tests/vectors/dll-session.txt
   echo "build/mingw32/bin/corvane.dll: the session of tests/vectors/dll-session.txt, byte for byte, and unloaded"
+  win32_serve_players
+}
+
+# The players of the load bot and Chromium's page played on the 32-bit
+# corvane-host.exe, run from the unpacked Windows package in
+# $WIN32_PACKAGE with the corvane.dll beside it; the bot is the Linux one
+# in $WIN32_BOT. WIN32_USERS, WIN32_RATE and WIN32_SECONDS set the load.
+win32_serve_players() {
+  source scripts/lib/servers.sh
+  local out=build/win32-host port host
+  rm -rf "$out"
+  mkdir -p "$out"
+  port=$(free_port)
+  echo "-- $WIN32_PACKAGE/corvane-host.exe under wine32 on port $port"
+  scripts/lib/wine32 "$WIN32_PACKAGE/corvane-host.exe" --listen "127.0.0.1:$port" \
+    >"$out/module.log" 2>"$out/host.log" &
+  host=$!
+  win32_host_pid=$host
+  trap 'kill -KILL "$win32_host_pid" 2>/dev/null || true; win32_cleanup' EXIT
+  wait_port "$port" "$host" || { cat "$out/host.log" >&2; return 1; }
+  if ! grep -q "module .*corvane\.dll, web root .*web)" "$out/host.log"; then
+    cat "$out/host.log" >&2
+    echo "the packaged host did not take the corvane.dll and web folder beside it" >&2
+    return 1
+  fi
+
+  # At the edges, one line and exit code 2: a second host on the same port,
+  # and a fleet, which the Windows host does not have.
+  local code=0
+  scripts/lib/wine32 "$WIN32_PACKAGE/corvane-host.exe" --listen "127.0.0.1:$port" >/dev/null 2>"$out/second.log" || code=$?
+  if [ "$code" != 2 ] || ! grep -q "^corvane-host: cannot listen on 127.0.0.1:$port" "$out/second.log"; then
+    cat "$out/second.log" >&2
+    echo "a second corvane-host.exe on port $port did not stop with one line and exit code 2 (exit code $code)" >&2
+    return 1
+  fi
+  code=0
+  scripts/lib/wine32 "$WIN32_PACKAGE/corvane-host.exe" --listen "127.0.0.1:$(free_port)" --redis redis://127.0.0.1:6379 \
+    >/dev/null 2>"$out/redis.log" || code=$?
+  if [ "$code" != 2 ] || ! grep -q '^corvane-host: --redis: ' "$out/redis.log"; then
+    cat "$out/redis.log" >&2
+    echo "corvane-host.exe --redis did not stop with one line and exit code 2 (exit code $code)" >&2
+    return 1
+  fi
+
+  CORVANE_HOST_URL="http://127.0.0.1:$port" CORVANE_SCREENSHOT_DIR=$out \
+    node --test tests/web/e2e/first-move.test.js >"$out/browser.log" 2>&1 ||
+    { cat "$out/browser.log" >&2; echo "Chromium could not play the page from the Windows host" >&2; return 1; }
+  echo "Chromium: the page from the Windows host logged in, entered and moved by a click"
+
+  "$WIN32_BOT" --url "ws://127.0.0.1:$port/ws" --users "$WIN32_USERS" --rate "$WIN32_RATE" \
+    --duration "$WIN32_SECONDS" --ramp 2 --server-pid "$host" --json "$out/bot.json" >"$out/bot.log" 2>&1 ||
+    { tail -n 20 "$out/bot.log" >&2; echo "corvane-bot against the Windows host failed" >&2; return 1; }
+  local sent answered
+  sent=$(json_number "$out/bot.json" moves_sent)
+  answered=$(json_number "$out/bot.json" moves_answered)
+  if [ "$(json_number "$out/bot.json" users_entered)" != "$WIN32_USERS" ] || [ "$sent" -lt 100 ] || [ "$sent" != "$answered" ]; then
+    tail -n 12 "$out/bot.log" >&2
+    echo "corvane-bot: moves sent $sent, answered $answered" >&2
+    return 1
+  fi
+  grep -A12 '^corvane-bot:' "$out/bot.log" | grep -E 'players|moves |CPU|result'
+
+  # /metrics, with the module's lines counted as they passed the stdout drain.
+  local metrics
+  exec 3<>"/dev/tcp/127.0.0.1/$port"
+  printf 'GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3
+  metrics=$(cat <&3)
+  exec 3<&-
+  local lines
+  lines=$(awk '$1 == "corvane_stdout_lines_total" { print $2 }' <<<"${metrics//$'\r'/}")
+  if [ -z "$lines" ] || [ "$lines" -lt "$sent" ] || [ "$(grep -c 'OnRecv_MoveTo' "$out/module.log")" -lt "$sent" ]; then
+    echo "the module's lines did not reach standard output: /metrics says ${lines:-nothing}" >&2
+    return 1
+  fi
+
+  # Ctrl+C (wine turns SIGINT into it): every connection closed, the module
+  # stopped, exit code 0.
+  kill -INT "$host"
+  local code=0
+  for _ in $(seq 1 100); do
+    kill -0 "$host" 2>/dev/null || break
+    sleep 0.1
+  done
+  wait "$host" || code=$?
+  if [ "$code" -ne 0 ] || ! grep -q 'received Ctrl+C' "$out/host.log" || ! tail -n 1 "$out/host.log" | grep -q 'stopped'; then
+    tail -n 5 "$out/host.log" >&2
+    echo "corvane-host.exe did not stop cleanly on Ctrl+C (exit code $code)" >&2
+    return 1
+  fi
+  echo "corvane-host.exe: served, /metrics counted $lines module lines, stopped on Ctrl+C"
 }
 
 # Runs a program in the root with a clean environment.

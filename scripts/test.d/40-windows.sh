@@ -1,5 +1,6 @@
 # The Windows target. The 32-bit DLL that hosts load must export exactly
-# KVServerStart and need no runtime DLL beside it. The Windows code paths
+# KVServerStart and need no runtime DLL beside it, and so must the 32-bit
+# corvane-host.exe built with it. The Windows code paths
 # (critical section, timer queue, module path, code pages) run for real in the
 # 64-bit build of the library and its unit tests, under wine64; the 32-bit
 # ones run under wine32 in the win32 stage.
@@ -38,6 +39,17 @@ if ! grep -qx '\.gnu_debuglink' <<<"$sections" || [ ! -s "$dll.debug" ]; then
   exit 1
 fi
 echo "$dll: exports KVServerStart; imports $(echo $imports); debug information in $(basename "$dll").debug"
+# The host an operator unpacks needs nothing beside it either: no C++
+# runtime, thread library or zlib DLL.
+exe=build/mingw32/bin/corvane-host.exe
+exe_imports=$(i686-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u)
+for name in $exe_imports; do
+  case "${name,,}" in
+    kernel32.dll | msvcrt.dll | ws2_32.dll | mswsock.dll | bcrypt.dll | advapi32.dll | ntdll.dll | user32.dll) ;;
+    *) echo "$exe needs $name beside it; the runtime and zlib must be linked statically" >&2; exit 1 ;;
+  esac
+done
+echo "$exe: imports $(echo $exe_imports)"
 
 cmake --preset mingw64 >/dev/null
 cmake --build --preset mingw64

@@ -217,12 +217,12 @@ std::shared_ptr<const std::string> Payload(std::size_t size) { return std::make_
 // What the queue hands to one write, as bytes.
 std::string GatherAll(const CWsSendQueue& queue)
 {
-    iovec iov[64];
+    CSendBuffer iov[64];
     std::size_t offered = 0;
     const std::size_t count = queue.Gather(iov, offered);
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
-        out.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+        out.append(static_cast<const char*>(iov[i].data), iov[i].size);
     }
     EXPECT_EQ(out.size(), offered);
     return out;

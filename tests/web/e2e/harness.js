@@ -3,6 +3,9 @@
 // what the page shows.
 //
 // CORVANE_HOST_BIN: the host to run (default build/default/bin/corvane-host);
+// CORVANE_HOST_URL: a host already running (http://HOST:PORT), which
+// startHost hands out instead of starting one, to the tests that take any
+// host (scripts/test.d/42-win32.sh points them at the Windows host under wine);
 // CORVANE_BOT_BIN: the load bot (default: beside the host);
 // CORVANE_CHROMIUM: the browser (default /usr/bin/chromium);
 // CORVANE_SCREENSHOT_DIR: where the screenshots go (default build/web-e2e).
@@ -37,8 +40,28 @@ export function freePort() {
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+export const RUNNING_HOST_URL = process.env.CORVANE_HOST_URL;
+
+// The host of CORVANE_HOST_URL, once it answers /healthz; stop() leaves it
+// running.
+async function runningHost() {
+  const url = RUNNING_HOST_URL.replace(/\/+$/, '');
+  const deadline = Date.now() + WAIT_MS;
+  for (;;) {
+    try {
+      const res = await fetch(`${url}/healthz`);
+      if (res.ok) break;
+    } catch { /* not listening yet */ }
+    if (Date.now() > deadline) throw new Error(`${url} did not answer /healthz within ${WAIT_MS} ms`);
+    await sleep(100);
+  }
+  return { url, port: Number(new URL(url).port), pid: null, output: () => '', stop: async () => null };
+}
+
 // Runs corvane-host on a port of its own and waits until it answers /healthz.
-export async function startHost({ port, args = [] } = {}) {
+// With `anyHost`, the host of CORVANE_HOST_URL when that is set.
+export async function startHost({ port, args = [], anyHost = false } = {}) {
+  if (anyHost && RUNNING_HOST_URL) return runningHost();
   if (!existsSync(HOST_BIN)) {
     throw new Error(`corvane-host not found at ${HOST_BIN}; build it or set CORVANE_HOST_BIN`);
   }

@@ -1,0 +1,7 @@
+#include "net/ListeningPort.h"
+
+void ClaimListeningPort(boost::asio::ip::tcp::acceptor& acceptor)
+{
+    boost::system::error_code ec;
+    acceptor.set_option(boost::asio::socket_base::reuse_address(true), ec);
+}
