@@ -17,6 +17,7 @@ CFleet::~CFleet() = default;
 
 void CFleet::Start() {}
 void CFleet::Stop() {}
+void CFleet::Drain() {}
 void CFleet::Join() {}
 void CFleet::Matchmake(std::string_view, const boost::asio::ip::address&, std::function<void(CFleetReply)>) {}
 void CFleet::ListWorlds(const boost::asio::ip::address&, std::function<void(CFleetReply)>) {}
