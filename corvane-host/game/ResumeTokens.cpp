@@ -2,26 +2,14 @@
 
 #include "game/SecureRandom.h"
 
-#include <cstring>
-
 CResumeTokens::CResumeTokens(Clock::duration memory, std::size_t retiredBound)
-    : m_memory(memory), m_retiredBound(retiredBound)
-{
-    uint8_t bytes[sizeof m_keys];
-    FillSecureRandom(bytes);
-    std::memcpy(m_keys.data(), bytes, sizeof bytes);
-}
-
-CResumeTokens::CDigest CResumeTokens::Digest(std::string_view token) const
-{
-    return {SipHash24(m_keys[0], token), SipHash24(m_keys[1], token)};
-}
+    : m_memory(memory), m_retiredBound(retiredBound) {}
 
 std::string CResumeTokens::Issue(uint32_t userId)
 {
     std::string token(kResumeTokenSize, '\0');
     FillSecureRandom({reinterpret_cast<uint8_t*>(token.data()), token.size()});
-    const CDigest digest = Digest(token);
+    const CDigest digest = m_digest(token);
     if (const auto old = m_liveOf.find(userId); old != m_liveOf.end()) {
         m_live.erase(old->second);
     }
@@ -32,7 +20,7 @@ std::string CResumeTokens::Issue(uint32_t userId)
 
 CResumeTokens::CLookup CResumeTokens::Find(std::string_view token, Clock::time_point now) const
 {
-    const CDigest digest = Digest(token);
+    const CDigest digest = m_digest(token);
     if (const auto live = m_live.find(digest); live != m_live.end()) {
         return {kResumeOk, live->second};
     }

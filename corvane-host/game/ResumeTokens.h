@@ -8,9 +8,8 @@
 #define CORVANE_HOST_RESUMETOKENS_H
 
 #include "game/HostProtocol.h"
-#include "game/SipHash.h"
+#include "game/TokenDigest.h"
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -45,24 +44,17 @@ public:
     std::size_t Retired() const { return m_retiredOrder.size(); }
 
 private:
-    // 128 bits of keyed hash, as for the login tokens.
-    using CDigest = std::array<uint64_t, 2>;
-    struct CDigestHash {
-        std::size_t operator()(const CDigest& d) const { return static_cast<std::size_t>(d[0]); }
-    };
-    struct CDigestEqual {
-        // Every bit is compared, whatever differs first.
-        bool operator()(const CDigest& a, const CDigest& b) const { return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0; }
-    };
+    using CDigest = CTokenDigest;
+    using CDigestHash = CTokenDigestHash;
+    using CDigestEqual = CTokenDigestEqual;
     struct CRetired {
         EResumeCode why;
         Clock::time_point at;
     };
 
-    CDigest Digest(std::string_view token) const;
     void Forget(Clock::time_point now);
 
-    std::array<CSipKey, 2> m_keys;
+    CTokenDigester m_digest;
     Clock::duration m_memory;
     std::size_t m_retiredBound;
     std::unordered_map<CDigest, uint32_t, CDigestHash, CDigestEqual> m_live;

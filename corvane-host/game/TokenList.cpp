@@ -1,7 +1,5 @@
 #include "game/TokenList.h"
 
-#include "game/SecureRandom.h"
-
 #include <cstring>
 #include <cerrno>
 #include <fstream>
@@ -31,20 +29,10 @@ CTokenList CTokenList::Load(const std::filesystem::path& file)
 
 CTokenList::CTokenList(const std::vector<std::string>& tokens)
 {
-    // The keys are drawn per process, so that nobody outside can know which
-    // tokens share a bucket.
-    uint8_t bytes[sizeof m_keys];
-    FillSecureRandom(bytes);
-    std::memcpy(m_keys.data(), bytes, sizeof bytes);
     m_digests.reserve(tokens.size());
     for (const std::string& token : tokens) {
-        m_digests.insert(Digest(token));
+        m_digests.insert(m_digest(token));
     }
 }
 
-CTokenList::CDigest CTokenList::Digest(std::string_view token) const
-{
-    return {SipHash24(m_keys[0], token), SipHash24(m_keys[1], token)};
-}
-
-bool CTokenList::Accepts(std::string_view token) const { return m_digests.contains(Digest(token)); }
+bool CTokenList::Accepts(std::string_view token) const { return m_digests.contains(m_digest(token)); }

@@ -4,9 +4,8 @@
 #ifndef CORVANE_HOST_TOKENLIST_H
 #define CORVANE_HOST_TOKENLIST_H
 
-#include "game/SipHash.h"
+#include "game/TokenDigest.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -29,23 +28,8 @@ public:
     std::size_t Size() const { return m_digests.size(); }
 
 private:
-    // 128 bits of keyed hash: two SipHash-2-4 under independent random keys.
-    // A wrong token matches one with odds of 2^-128 per token.
-    using CDigest = std::array<uint64_t, 2>;
-
-    struct CDigestHash {
-        // The digest is already uniform and secret; its first word will do.
-        std::size_t operator()(const CDigest& d) const { return static_cast<std::size_t>(d[0]); }
-    };
-    struct CDigestEqual {
-        // Every bit is compared, whatever differs first.
-        bool operator()(const CDigest& a, const CDigest& b) const { return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0; }
-    };
-
-    CDigest Digest(std::string_view token) const;
-
-    std::array<CSipKey, 2> m_keys;
-    std::unordered_set<CDigest, CDigestHash, CDigestEqual> m_digests;
+    CTokenDigester m_digest;
+    std::unordered_set<CTokenDigest, CTokenDigestHash, CTokenDigestEqual> m_digests;
 };
 
 #endif
