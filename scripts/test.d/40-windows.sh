@@ -53,6 +53,10 @@ echo "$exe: imports $(echo $exe_imports)"
 
 cmake --preset mingw64 >/dev/null
 cmake --build --preset mingw64
+# The 64-bit host is built as well, so that it keeps building; only the
+# 32-bit one is run here (in the win32 stage).
+cmake --preset mingw64-host >/dev/null
+cmake --build --preset mingw64-host --target corvane-host
 
 # The same prefix and settings as the preset's emulator.
 export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
