@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cmath>
 #include <deque>
 #include <iomanip>
 #include <memory>
