@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cmath>
 #include <deque>
 #include <iomanip>
 #include <memory>
@@ -532,7 +531,7 @@ private:
     void OnResumeMessage(uint16_t cmd, std::string_view body)
     {
         if (cmd == kMsgResumeAck) {
-            const std::optional<CResumeAck> ack = ParseResumeAck(body);
+            const std::optional<CorvaneClient::CResumeAck> ack = ParseResumeAck(body);
             if (ack && ack->code == kResumeOk && ack->userId == m_userId) {
                 m_session.token.clear();
                 return;

@@ -7,13 +7,13 @@
 
 using archive_detail::LoadLE;
 
-std::optional<CResumeAck> ParseResumeAck(std::string_view body)
+std::optional<CorvaneClient::CResumeAck> ParseResumeAck(std::string_view body)
 {
     if (body.size() < 8) {
         return std::nullopt;
     }
     const auto* p = reinterpret_cast<const uint8_t*>(body.data());
-    return CResumeAck{LoadLE<int32_t>(p), LoadLE<uint32_t>(p + 4)};
+    return CorvaneClient::CResumeAck{LoadLE<int32_t>(p), LoadLE<uint32_t>(p + 4)};
 }
 
 std::optional<std::string> ParseResumeToken(std::string_view body)

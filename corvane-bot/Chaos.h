@@ -4,6 +4,7 @@
 #ifndef CORVANE_BOT_CHAOS_H
 #define CORVANE_BOT_CHAOS_H
 
+#include "ClientProtocol.h"
 #include "game/HostProtocol.h"
 
 #include <chrono>
@@ -23,15 +24,10 @@ struct CResumeSession {
     bool Resumable() const { return token.size() == kResumeTokenSize; }
 };
 
-struct CResumeAck {
-    int32_t code = 0;
-    uint32_t userId = 0;
-};
-
 // Bodies (behind the 4-byte frame) of the host's answers; nothing when cut
 // short, or for a token of another size. Unlike the client library's
 // decoders they do not throw: a load tool counts bad input and goes on.
-std::optional<CResumeAck> ParseResumeAck(std::string_view body);
+std::optional<CorvaneClient::CResumeAck> ParseResumeAck(std::string_view body);
 std::optional<std::string> ParseResumeToken(std::string_view body);
 
 // The names of the ResumeAck codes, for the report ("code 9" beyond them).

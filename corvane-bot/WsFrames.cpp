@@ -42,23 +42,27 @@ CWsInflater::~CWsInflater() { inflateEnd(&m_stream); }
 std::optional<std::string_view> CWsInflater::Inflate(std::string_view payload)
 {
     static constexpr uint8_t kTail[] = {0x00, 0x00, 0xFF, 0xFF};
+    // m_out only grows: resizing it down and up again for every message
+    // would clear the room anew each time, far more bytes than the message.
+    static constexpr std::size_t kMinRoom = 4096;
     z_stream& z = m_stream;
-    m_out.clear();
+    std::size_t produced = 0;
     const std::pair<const void*, std::size_t> inputs[] = {{payload.data(), payload.size()}, {kTail, sizeof kTail}};
     for (const auto& [data, size] : inputs) {
         z.next_in = static_cast<Bytef*>(const_cast<void*>(data));
         z.avail_in = static_cast<uInt>(size);
         for (;;) {
-            const std::size_t produced = m_out.size();
             if (produced > CWsFrameReader::kMaxMessage) {
                 return std::nullopt;
             }
-            const std::size_t room = std::max<std::size_t>(4096, produced);
-            m_out.resize(produced + room);
+            if (m_out.size() - produced < kMinRoom) {
+                m_out.resize(produced + std::max(kMinRoom, produced));
+            }
+            const std::size_t room = m_out.size() - produced;
             z.next_out = reinterpret_cast<Bytef*>(m_out.data() + produced);
             z.avail_out = static_cast<uInt>(room);
             const int rc = inflate(&z, Z_SYNC_FLUSH);
-            m_out.resize(produced + room - z.avail_out);
+            produced += room - z.avail_out;
             if (rc != Z_OK && rc != Z_BUF_ERROR) {
                 return std::nullopt;
             }
@@ -67,7 +71,7 @@ std::optional<std::string_view> CWsInflater::Inflate(std::string_view payload)
             }
         }
     }
-    return std::string_view(m_out);
+    return std::string_view(m_out.data(), produced);
 }
 
 uint16_t CloseCodeOf(std::string_view payload)

@@ -121,28 +121,45 @@ TEST(WsFrameReader, MarksCompressedMessagesOnceAgreed)
     }
 }
 
+namespace {
+
+// One message as the server's compressor sends it: sync-flushed, the
+// 00 00 ff ff at its end removed.
+std::string Deflated(z_stream& s, const std::string& message)
+{
+    std::string out(message.size() + 1024, '\0');
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(message.data()));
+    s.avail_in = static_cast<uInt>(message.size());
+    s.next_out = reinterpret_cast<Bytef*>(out.data());
+    s.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
+    out.resize(out.size() - s.avail_out - 4);
+    return out;
+}
+
+std::string Noise(std::size_t size, uint32_t seed)
+{
+    std::string message(size, '\0');
+    uint32_t x = seed;
+    for (char& c : message) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return message;
+}
+
+} // namespace
+
 // The server's compressor keeps its history across messages; so must the
 // inflater, and a message may refer to the one before.
 TEST(WsInflater, KeepsHistoryAcrossMessages)
 {
     z_stream s{};
     ASSERT_EQ(deflateInit2(&s, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string message(2300, '\0');
-    uint32_t x = 1;
-    for (char& c : message) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
+    const std::string message = Noise(2300, 1);
     std::vector<std::string> sent;
     for (int i = 0; i < 3; ++i) {
-        std::string out(4096, '\0');
-        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(message.data()));
-        s.avail_in = static_cast<uInt>(message.size());
-        s.next_out = reinterpret_cast<Bytef*>(out.data());
-        s.avail_out = static_cast<uInt>(out.size());
-        ASSERT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
-        out.resize(out.size() - s.avail_out - 4);
-        sent.push_back(out);
+        sent.push_back(Deflated(s, message));
     }
     deflateEnd(&s);
     EXPECT_LT(sent[1].size() * 10, sent[0].size()) << "the second refers to the first";
@@ -154,6 +171,27 @@ TEST(WsInflater, KeepsHistoryAcrossMessages)
         EXPECT_EQ(*got, message);
     }
     EXPECT_FALSE(inflater.Inflate("\xff\xff\xff"));
+}
+
+// The inflater reuses its output room: a large message must not leave its
+// tail on the small ones after it.
+TEST(WsInflater, HandsOnEachMessageWholeWhateverCameBefore)
+{
+    z_stream s{};
+    ASSERT_EQ(deflateInit2(&s, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    const std::vector<std::string> messages = {Noise(30, 2), Noise(70000, 3), Noise(5000, 4), Noise(1, 5)};
+    std::vector<std::string> sent;
+    for (const std::string& message : messages) {
+        sent.push_back(Deflated(s, message));
+    }
+    deflateEnd(&s);
+
+    CWsInflater inflater;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const std::optional<std::string_view> got = inflater.Inflate(sent[i]);
+        ASSERT_TRUE(got) << i;
+        EXPECT_EQ(*got, messages[i]) << i;
+    }
 }
 
 TEST(WsClientFrame, IsMaskedAndUnmasksToThePayload)
