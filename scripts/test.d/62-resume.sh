@@ -7,11 +7,7 @@
 # with nothing lost. CHAOS_SECONDS (default 15) sets the chaos run's load.
 source scripts/lib/servers.sh
 bin=${CORVANE_BIN:-build/ci/bin}
-if [ ! -x "$bin/corvane-bot" ] || [ ! -x "$bin/corvane-host" ]; then
-  scripts/deps build
-  cmake --preset ci >/dev/null
-  cmake --build --preset ci --target corvane-bot corvane-host corvane
-fi
+build_missing corvane-bot corvane-host
 out=build/resume-drills
 mkdir -p "$out"
 rm -f "$out"/*.json "$out"/*.log "$out"/*.txt
