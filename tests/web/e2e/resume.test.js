@@ -8,17 +8,10 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import net from 'node:net';
 import {
-  WAIT_MS, clickCell, expectConn, expectText, freePort, launch, player, shot, sleep, startHost, startRedis, text,
+  WAIT_MS, clickCell, expectConn, expectText, freePort, launchPerFile, player, shot, sleep, startHost, startRedis, text,
 } from './harness.js';
 
-let session;
-
-before(async () => { session = await launch(); });
-
-after(async () => {
-  await session?.close();
-  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
-});
+const session = launchPerFile();
 
 // Relays a port to the host's. pull() resets every relayed connection and
 // stops listening (connections are refused) until up().
