@@ -1,6 +1,20 @@
 # Helpers shared by the scripts that start a game server on loopback and
 # drive it with corvane-bot. Source it; nothing runs on its own.
 
+# Builds the programs named, and the module, into build/ci when one of them
+# is missing from $bin.
+build_missing() {
+  local prog
+  for prog in "$@"; do
+    if [ ! -x "$bin/$prog" ]; then
+      scripts/deps build
+      cmake --preset ci >/dev/null
+      cmake --build --preset ci --target "$@" corvane
+      return
+    fi
+  done
+}
+
 # A loopback port that nothing listens on right now, below the usual range
 # of ephemeral ports, which the bot's own connections take from.
 free_port() {

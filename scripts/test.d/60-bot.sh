@@ -5,11 +5,7 @@
 # --json.
 source scripts/lib/servers.sh
 bin=${CORVANE_BIN:-build/ci/bin}
-if [ ! -x "$bin/corvane-bot" ] || [ ! -x "$bin/corvane-host" ]; then
-  scripts/deps build
-  cmake --preset ci >/dev/null
-  cmake --build --preset ci --target corvane-bot corvane-host corvane
-fi
+build_missing corvane-bot corvane-host
 out=build/bot-smoke
 mkdir -p "$out"
 

@@ -7,11 +7,7 @@
 # with nothing lost. CHAOS_SECONDS (default 15) sets the chaos run's load.
 source scripts/lib/servers.sh
 bin=${CORVANE_BIN:-build/ci/bin}
-if [ ! -x "$bin/corvane-bot" ] || [ ! -x "$bin/corvane-host" ]; then
-  scripts/deps build
-  cmake --preset ci >/dev/null
-  cmake --build --preset ci --target corvane-bot corvane-host corvane
-fi
+build_missing corvane-bot corvane-host
 out=build/resume-drills
 mkdir -p "$out"
 rm -f "$out"/*.json "$out"/*.log "$out"/*.txt
@@ -67,41 +63,24 @@ if [ "$(id -u)" != 0 ]; then
   exit 0
 fi
 scripts/deps netns
+source scripts/lib/netns.sh
 tag=cvr$$
 hostns=${tag}h
 playerns=${tag}p
-namespaces=()
-pids=()
-cleanup() {
-  local pid ns
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-for ns in "$hostns" "$playerns"; do
-  ip netns add "$ns"
-  namespaces+=("$ns")
-  ip -n "$ns" link set lo up
-done
+trap netns_cleanup EXIT
+netns_add "$hostns"
+netns_add "$playerns"
 # Two links between the namespaces: the players behind the first one, which
 # is pulled; the control player behind the second, which stays.
 for n in 1 2; do
-  ip link add "${tag}h$n" netns "$hostns" type veth peer name "${tag}p$n" netns "$playerns"
-  ip -n "$hostns" addr add "10.214.$n.1/24" dev "${tag}h$n"
-  ip -n "$playerns" addr add "10.214.$n.2/24" dev "${tag}p$n"
-  ip -n "$hostns" link set "${tag}h$n" up
-  ip -n "$playerns" link set "${tag}p$n" up
+  veth_pair "$hostns" "${tag}h$n" "$playerns" "${tag}p$n" "10.214.$n"
 done
 port=7780
 ip netns exec "$hostns" "$bin/corvane-host" --listen "0.0.0.0:$port" --log-level warn --send-queue 4MiB \
   --max-pending-per-address 1024 >"$out/link-host.log" 2>"$out/link-host.err" &
 host=$!
 pids+=("$host")
-for _ in $(seq 1 100); do
-  ip netns exec "$hostns" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null && break
-  sleep 0.1
-done
+wait_port_in "$hostns" "$port"
 users=40
 ip netns exec "$playerns" timeout 120 "$bin/corvane-bot" --url "ws://10.214.1.1:$port/ws" \
   --control-url "ws://10.214.2.1:$port/ws" --users "$users" --rate 2 --duration 14 --ramp 1 --silence 2 --quiet \

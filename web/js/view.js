@@ -246,7 +246,9 @@ export class View {
     const cells = new Map();
     for (const o of objects) {
       if (o.kind !== Kind.User) continue;
-      const at = `${o.x},${o.y}`;
+      // One number per cell (coordinates are 16-bit): no string per player
+      // per frame.
+      const at = o.x * 65536 + o.y;
       const list = cells.get(at);
       if (list) list.push(o); else cells.set(at, [o]);
     }

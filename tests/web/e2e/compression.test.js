@@ -5,16 +5,9 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import WebSocket from 'ws';
-import { clickCell, expectConn, expectText, launch, sleep, startHost } from './harness.js';
+import { clickCell, expectConn, expectText, launchPerFile, sleep, startHost } from './harness.js';
 
-let session;
-
-before(async () => { session = await launch(); });
-
-after(async () => {
-  await session?.close();
-  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
-});
+const session = launchPerFile();
 
 // A player beside the page, in node, with permessage-deflate as `ws` offers
 // it: logs in, enters the scene, moves where it is told.

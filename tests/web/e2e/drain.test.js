@@ -2,16 +2,9 @@
 // another world of the fleet and plays on there, and never shows an error.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { expectConn, expectEvent, expectText, launch, shot, startHost, startRedis } from './harness.js';
+import { expectConn, expectEvent, expectText, launchPerFile, shot, startHost, startRedis } from './harness.js';
 
-let session;
-
-before(async () => { session = await launch(); });
-
-after(async () => {
-  await session?.close();
-  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
-});
+const session = launchPerFile();
 
 describe('a rolling restart of a fleet', () => {
   let redis;

@@ -9,10 +9,12 @@
 // CORVANE_BOT_BIN: the load bot (default: beside the host);
 // CORVANE_CHROMIUM: the browser (default /usr/bin/chromium);
 // CORVANE_SCREENSHOT_DIR: where the screenshots go (default build/web-e2e).
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync } from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
+import { after, before } from 'node:test';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
@@ -139,23 +141,25 @@ export async function startRedis() {
 // logging them. At any other time they count as problems like the rest.
 const REFUSED = /net::ERR_CONNECTION_REFUSED$/;
 
-// One browser for a test file; every page it opens reports uncaught errors
-// and console errors into `problems`, which must stay empty.
-export async function launch() {
-  mkdirSync(SHOTS, { recursive: true });
-  const browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-      '--no-first-run'],
-  });
+// One browser for a test file, once started; every page it opens reports
+// uncaught errors and console errors into `problems`, which must stay empty.
+function newSession() {
   const problems = [];
   const session = {
-    browser,
+    browser: null,
     problems,
     outage: false,
     refusedDuringOutage: 0,
+    async start() {
+      mkdirSync(SHOTS, { recursive: true });
+      session.browser = await chromium.launch({
+        executablePath: CHROMIUM,
+        args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+          '--no-first-run'],
+      });
+    },
     async open(url, options = DESKTOP) {
-      const context = await browser.newContext(options);
+      const context = await session.browser.newContext(options);
       const page = await context.newPage();
       page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
       page.on('console', (m) => {
@@ -168,10 +172,30 @@ export async function launch() {
     },
     // Before a test stops its hosts: pages left open would try to reconnect.
     async closePages() {
-      for (const context of browser.contexts()) await context.close();
+      for (const context of session.browser?.contexts() ?? []) await context.close();
     },
-    close: () => browser.close(),
+    close: async () => session.browser?.close(),
   };
+  return session;
+}
+
+// A started browser session, for a file that starts more beside it.
+export async function launch() {
+  const session = newSession();
+  await session.start();
+  return session;
+}
+
+// The browser session of a test file that needs nothing else at its top:
+// started before its tests, closed after them, and then no page may have
+// logged an error. Call it at the file's top level.
+export function launchPerFile() {
+  const session = newSession();
+  before(() => session.start());
+  after(async () => {
+    await session.close();
+    assert.deepEqual(session.problems, [], 'no errors in the page or its console');
+  });
   return session;
 }
 

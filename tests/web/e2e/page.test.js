@@ -6,18 +6,11 @@ import { mkdtempSync, writeFileSync } from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import {
-  WAIT_MS, clickCell, expectConn, expectEvent, expectText, launch, shot, startHost, startRedis, text,
+  WAIT_MS, clickCell, expectConn, expectEvent, expectText, launchPerFile, shot, startHost, startRedis, text,
 } from './harness.js';
 
-let session;
+const session = launchPerFile();
 const openPage = (url) => session.open(url, { viewport: { width: 1280, height: 860 } });
-
-before(async () => { session = await launch(); });
-
-after(async () => {
-  await session?.close();
-  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
-});
 
 describe('playing on an open server', () => {
   let host;

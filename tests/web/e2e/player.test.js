@@ -4,17 +4,10 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  PHONE, cellPoint, expectConn, expectText, launch, player, shot, startHost, startRedis, text,
+  PHONE, cellPoint, expectConn, expectText, launchPerFile, player, shot, startHost, startRedis, text,
 } from './harness.js';
 
-let session;
-
-before(async () => { session = await launch(); });
-
-after(async () => {
-  await session?.close();
-  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
-});
+const session = launchPerFile();
 
 const close = (page) => page.context().close();
 const isHidden = (page, sel) => page.locator(sel).isHidden();

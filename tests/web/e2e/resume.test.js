@@ -8,17 +8,10 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import net from 'node:net';
 import {
-  WAIT_MS, clickCell, expectConn, expectText, freePort, launch, player, shot, sleep, startHost, startRedis, text,
+  WAIT_MS, clickCell, expectConn, expectText, freePort, launchPerFile, player, shot, sleep, startHost, startRedis, text,
 } from './harness.js';
 
-let session;
-
-before(async () => { session = await launch(); });
-
-after(async () => {
-  await session?.close();
-  assert.deepEqual(session?.problems, [], 'no errors in the page or its console');
-});
+const session = launchPerFile();
 
 // Relays a port to the host's. pull() resets every relayed connection and
 // stops listening (connections are refused) until up().
@@ -62,6 +55,20 @@ async function startRelay(target, port) {
   };
 }
 
+// Cuts the page's connection at the relay and keeps it cut for 1.5 s
+// after the page shows it reconnecting, doing `meanwhile` first; returns
+// once the page is online again.
+async function cutAndResume(page, relay, meanwhile = async () => {}) {
+  session.outage = true;
+  await relay.pull();
+  await expectText(page, '#conn-badge', 'reconnecting…');
+  await meanwhile();
+  await sleep(1500);
+  await relay.up();
+  await expectConn(page, 'online');
+  session.outage = false;
+}
+
 const count = (output, line) => output.split('\n').filter((l) => l === line).length;
 const logins = (host) => count(host.output(), 'CSvrUserNotifyHandler::OnUserLogin');
 const logouts = (host) => count(host.output(), 'CSvrUserNotifyHandler::OnUserLogout');
@@ -93,17 +100,11 @@ describe('a connection cut under the page', () => {
     await page.locator(`#players li[data-user-id="${otherId}"]`).waitFor({ timeout: WAIT_MS });
     assert.equal(logins(host), 2);
 
-    session.outage = true;
-    await relay.pull();
-    await expectText(page, '#conn-badge', 'reconnecting…');
-    await clickCell(other, 44, 12);
-    await expectText(other, '#st-cell', '44, 12');
-    await shot(page, 'reconnecting.png');
-    await sleep(1500);
-    await relay.up();
-
-    await expectConn(page, 'online');
-    session.outage = false;
+    await cutAndResume(page, relay, async () => {
+      await clickCell(other, 44, 12);
+      await expectText(other, '#st-cell', '44, 12');
+      await shot(page, 'reconnecting.png');
+    });
     assert.equal(await text(page, '#st-user'), userId);
     assert.equal(await text(page, '#st-cell'), '31, 26');
     assert.equal(await text(page, '#st-hp'), '90');
@@ -156,14 +157,7 @@ describe('a connection cut under the page in a fleet', () => {
     await expectText(page, '#st-cell', '12, 34');
     assert.equal(await seatsIssued(), 1);
 
-    session.outage = true;
-    await relay.pull();
-    await expectText(page, '#conn-badge', 'reconnecting…');
-    await sleep(1500);
-    await relay.up();
-    await expectConn(page, 'online');
-    session.outage = false;
-
+    await cutAndResume(page, relay);
     assert.equal(await text(page, '#st-user'), userId);
     assert.equal(await text(page, '#st-cell'), '12, 34');
     await expectText(page, '#lobby-world', 'You play in world alpha.');

@@ -7,6 +7,11 @@ import {
   MatchmakingRefused, PING_MS, PROBE_MS, RESUME_FIRST_MS, SEND_BURST, SEND_RATE, SILENCE_MS, WorldsFull, retryDelay,
 } from '../../../web/js/net.js';
 
+// Lets the promises already settled run their callbacks.
+const settle = () => new Promise((r) => setImmediate(r));
+// The answer matchmaking gives for world n.
+const seat = (n) => ({ world: `w${n}`, url: `ws://127.0.0.1:${7000 + n}/ws`, seat: `seat${n}` });
+
 class FakeClock {
   constructor() { this.t = 1000; this.timers = new Map(); this.next = 1; }
   now() { return this.t; }
@@ -174,11 +179,11 @@ describe('Connection', () => {
     made.at(-1).serverClose(1006);
     assert.equal(conn.retryAt - clock.now(), MAX_RETRY_MS);
     clock.advance(PROBE_MS);
-    await new Promise((r) => setImmediate(r));
+    await settle();
     assert.ok(conn.retryAt - clock.now() > HEALTHY_RETRY_MS, 'a server that does not answer: the wait stays');
     up = true;
     clock.advance(PROBE_MS);
-    await new Promise((r) => setImmediate(r));
+    await settle();
     assert.ok(conn.retryAt - clock.now() <= HEALTHY_RETRY_MS);
     const tries = made.length;
     clock.advance(HEALTHY_RETRY_MS);
@@ -271,8 +276,6 @@ describe('Connection in a fleet', () => {
     const env = setup({ matchmake, ...options });
     return { ...env, asks };
   }
-  const settle = () => new Promise((r) => setImmediate(r));
-  const seat = (n) => ({ world: `w${n}`, url: `ws://127.0.0.1:${7000 + n}/ws`, seat: `seat${n}` });
 
   test('connects to the world matchmaking names and logs in with its seat', async () => {
     const { conn, made, asks, logins } = fleet({ token: 'player' });
@@ -368,7 +371,6 @@ describe('Connection resume', () => {
     n.writeUInt32LE(frames);
     return '0000040010' + token.repeat(16) + n.toString('hex');
   };
-  const settle = () => new Promise((r) => setImmediate(r));
   const isLogin = (hex) => hex.startsWith('00000100');
 
   // Online as user 3 with a resume token and `frames` module messages received.
@@ -502,8 +504,6 @@ describe('Connection and a draining world', () => {
     const matchmake = () => new Promise((resolve) => asks.push(resolve));
     return { ...setup({ matchmake }), asks };
   }
-  const settle = () => new Promise((r) => setImmediate(r));
-  const seat = (n) => ({ world: `w${n}`, url: `ws://127.0.0.1:${7000 + n}/ws`, seat: `seat${n}` });
   const waited = (states) => states.some((s) => s.state === ConnState.Waiting || s.state === ConnState.Refused);
 
   async function playing(env, n) {
