@@ -38,7 +38,9 @@ class CFixedRateTimer;
 class IUserLink {
 public:
     // Queues one complete server message. The buffer is shared by every
-    // recipient of the same Send and never changes.
+    // recipient of the same Send and never changes. A link whose user left
+    // during that Send (an earlier delivery ended it) still gets the rest of
+    // its messages and ignores them: it outlives the Send.
     virtual void Deliver(std::shared_ptr<const std::string> message) = 0;
 
 protected:
@@ -167,7 +169,7 @@ private:
     bool m_started = false;
     ISessionObserver* m_observer = nullptr;
     std::vector<uint32_t> m_recipients; // scratch of Send, for the observer
-    std::vector<IUserLink*> m_recipientLinks; // scratch of Send, for the broadcaster
+    std::vector<IUserLink*> m_recipientLinks; // scratch of Send: the recipients' links, in the same order
     IBroadcaster* m_broadcaster = nullptr;
 };
 
