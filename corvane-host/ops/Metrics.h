@@ -32,9 +32,8 @@ public:
     // past the limit.
     void CountInflateFailure() { ++m_inflateFailures; }
     void ObserveTick(double seconds);
-    // Bytes queued for one logged-in user; ForgetUser when the user leaves.
     // The window that counts a logged-in user's queued bytes; valid until
-    // ForgetUser.
+    // ForgetUser, called when the user leaves.
     CRateWindow& UserBytes(uint32_t userId) { return m_userBytes[userId]; }
     void ForgetUser(uint32_t userId);
 
