@@ -3,6 +3,7 @@
 #include "ops/JsonText.h"
 
 #include "fleet/RedisClient.h"
+#include "game/SecureRandom.h"
 #include "game/SipHash.h"
 #include "game/TokenList.h"
 #include "ops/StartupError.h"
@@ -22,7 +23,6 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
@@ -427,14 +427,13 @@ std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
 std::string NewSeatToken()
 {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::random_device random;
+    uint8_t bytes[16];
+    FillSecureRandom(bytes);
     std::string token;
-    token.reserve(32);
-    for (int word = 0; word < 4; ++word) {
-        uint32_t bits = random();
-        for (int i = 0; i < 8; ++i, bits >>= 4) {
-            token += kHex[bits & 0xF];
-        }
+    token.reserve(2 * sizeof bytes);
+    for (const uint8_t byte : bytes) {
+        token += kHex[byte >> 4];
+        token += kHex[byte & 0xF];
     }
     return token;
 }
