@@ -392,13 +392,20 @@ std::string WorldsJson(const CRedisReply& time, const CRedisReply& all, std::chr
     return json + "]";
 }
 
-void DropStale(CRedisClient& client, const std::vector<std::string>& stale)
+// WorldsJson, and the stale entries removed from the registry.
+std::string WorldsJsonDroppingStale(CRedisClient& client, const CRedisReply& time, const CRedisReply& all,
+                                    std::chrono::milliseconds ttl)
 {
-    std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
-    std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
-    hdel.insert(hdel.end(), stale.begin(), stale.end());
-    zrem.insert(zrem.end(), stale.begin(), stale.end());
-    client.Pipeline({hdel, zrem});
+    std::vector<std::string> stale;
+    std::string json = WorldsJson(time, all, ttl, stale);
+    if (!stale.empty()) {
+        std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
+        std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
+        hdel.insert(hdel.end(), stale.begin(), stale.end());
+        zrem.insert(zrem.end(), stale.begin(), stale.end());
+        client.Pipeline({hdel, zrem});
+    }
+    return json;
 }
 
 // One script call waiting for the fleet's thread.
@@ -416,12 +423,7 @@ std::string FleetScript(EFleetScript script) { return ScriptText(static_cast<ESc
 std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
 {
     const std::vector<CRedisReply> replies = client.Pipeline({{"TIME"}, {"HGETALL", "{corvane}:summary"}});
-    std::vector<std::string> stale;
-    std::string json = WorldsJson(replies[0], replies[1], ttl, stale);
-    if (!stale.empty()) {
-        DropStale(client, stale);
-    }
-    return json;
+    return WorldsJsonDroppingStale(client, replies[0], replies[1], ttl);
 }
 
 std::string NewSeatToken()
@@ -540,11 +542,8 @@ struct CFleet::CImpl {
                     }
                 }
                 if (listing) {
-                    std::vector<std::string> stale;
-                    worlds = WorldsJson(answers[batch.size()], answers[batch.size() + 1], kWorldTtl, stale);
-                    if (!stale.empty()) {
-                        DropStale(*client, stale);
-                    }
+                    worlds = WorldsJsonDroppingStale(*client, answers[batch.size()], answers[batch.size() + 1],
+                                                     kWorldTtl);
                 }
             } catch (const CRedisError& e) {
                 if (client) {
