@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <type_traits>
 
 namespace {
 
@@ -50,6 +51,21 @@ std::string Label(const char* key, std::string_view value)
     out += value;
     out += "\"}";
     return out;
+}
+
+// A counter with one line per value of its label `key`.
+template <class Series>
+void LabelledCounter(std::string& out, std::string_view name, std::string_view help, const char* key,
+                     const Series& series)
+{
+    Header(out, name, "counter", help);
+    for (const auto& [value, n] : series) {
+        if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(value)>>) {
+            Line(out, name, Label(key, std::to_string(value)), n);
+        } else {
+            Line(out, name, Label(key, value), n);
+        }
+    }
 }
 
 std::string FormatDouble(double value)
@@ -166,25 +182,13 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
          m_userBytes.empty() ? 0 : total / m_userBytes.size());
     Line(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
 
-    Header(out, "corvane_logins_total", "counter", "Login attempts by result.");
-    for (const auto& [result, n] : m_logins) {
-        Line(out, "corvane_logins_total", Label("result", result), n);
-    }
-
-    Header(out, "corvane_messages_received_total", "counter", "Client messages received by module id (0 is the host).");
-    for (const auto& [module, n] : m_received) {
-        Line(out, "corvane_messages_received_total", Label("module", std::to_string(module)), n);
-    }
-
-    Header(out, "corvane_messages_dropped_total", "counter", "Messages that reached no one, by reason.");
-    for (const auto& [reason, n] : m_dropped) {
-        Line(out, "corvane_messages_dropped_total", Label("reason", reason), n);
-    }
-
-    Header(out, "corvane_recv_failures_total", "counter", "Client messages a module reported as failed.");
-    for (const auto& [module, n] : m_recvFailures) {
-        Line(out, "corvane_recv_failures_total", Label("module", std::to_string(module)), n);
-    }
+    LabelledCounter(out, "corvane_logins_total", "Login attempts by result.", "result", m_logins);
+    LabelledCounter(out, "corvane_messages_received_total", "Client messages received by module id (0 is the host).",
+                    "module", m_received);
+    LabelledCounter(out, "corvane_messages_dropped_total", "Messages that reached no one, by reason.", "reason",
+                    m_dropped);
+    LabelledCounter(out, "corvane_recv_failures_total", "Client messages a module reported as failed.", "module",
+                    m_recvFailures);
 
     Header(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
     Line(out, "corvane_messages_sent_total", "", m_sent);
@@ -200,15 +204,10 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
     out += "corvane_tick_duration_seconds_sum " + FormatDouble(m_tickSum) + '\n';
     Line(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
 
-    Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
-    for (const auto& [reason, n] : m_closed) {
-        Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
-    }
-
-    Header(out, "corvane_resumes_total", "counter", "Resume attempts by result (the ResumeAck code's name).");
-    for (const auto& [result, n] : m_resumes) {
-        Line(out, "corvane_resumes_total", Label("result", result), n);
-    }
+    LabelledCounter(out, "corvane_connections_closed_total", "Game connections ended, by reason.", "reason",
+                    m_closed);
+    LabelledCounter(out, "corvane_resumes_total", "Resume attempts by result (the ResumeAck code's name).", "result",
+                    m_resumes);
 
     Header(out, "corvane_inflate_failures_total", "counter",
            "Compressed client messages that were bad deflate data or inflated past --max-frame.");
