@@ -101,10 +101,9 @@ public:
     void SetNextUserId(uint32_t userId) { m_nextUserId = userId; }
     // Reports OnUserLogout; a second call for the same id does nothing.
     void Logout(uint32_t userId);
-    std::size_t UsersOnline() const { return m_users.size(); }
     // Users the module counts as logged in, whether or not a connection
     // carries them now: a drain ends when none is left.
-    std::size_t UsersLoggedIn() const { return m_users.size(); }
+    std::size_t UsersOnline() const { return m_users.size(); }
 
     // Hands one client message (header included, at least 4 bytes) to the
     // module registered under its module id; false when none is.
