@@ -21,28 +21,6 @@ constexpr std::string_view kCloseReasons[] = {
     "resumed_elsewhere", "draining",
 };
 
-void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
-{
-    out += "# HELP ";
-    out += name;
-    out += ' ';
-    out += help;
-    out += "\n# TYPE ";
-    out += name;
-    out += ' ';
-    out += type;
-    out += '\n';
-}
-
-void Line(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
-{
-    out += name;
-    out += labels;
-    out += ' ';
-    out += std::to_string(value);
-    out += '\n';
-}
-
 std::string Label(const char* key, std::string_view value)
 {
     std::string out = "{";
@@ -58,12 +36,12 @@ template <class Series>
 void LabelledCounter(std::string& out, std::string_view name, std::string_view help, const char* key,
                      const Series& series)
 {
-    Header(out, name, "counter", help);
+    AppendMetricHeader(out, name, "counter", help);
     for (const auto& [value, n] : series) {
         if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(value)>>) {
-            Line(out, name, Label(key, std::to_string(value)), n);
+            AppendMetricLine(out, name, Label(key, std::to_string(value)), n);
         } else {
-            Line(out, name, Label(key, value), n);
+            AppendMetricLine(out, name, Label(key, value), n);
         }
     }
 }
@@ -76,6 +54,28 @@ std::string FormatDouble(double value)
 }
 
 } // namespace
+
+void AppendMetricHeader(std::string& out, std::string_view name, std::string_view type, std::string_view help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void AppendMetricLine(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
+{
+    out += name;
+    out += labels;
+    out += ' ';
+    out += std::to_string(value);
+    out += '\n';
+}
 
 CMetrics::CMetrics()
 {
@@ -163,11 +163,11 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
     std::string out;
     out.reserve(4096);
 
-    Header(out, "corvane_users_online", "gauge", "Users logged in now.");
-    Line(out, "corvane_users_online", "", usersOnline);
+    AppendMetricHeader(out, "corvane_users_online", "gauge", "Users logged in now.");
+    AppendMetricLine(out, "corvane_users_online", "", usersOnline);
 
-    Header(out, "corvane_connections_pending", "gauge", "Game connections not logged in yet.");
-    Line(out, "corvane_connections_pending", "", pending);
+    AppendMetricHeader(out, "corvane_connections_pending", "gauge", "Game connections not logged in yet.");
+    AppendMetricLine(out, "corvane_connections_pending", "", pending);
 
     uint64_t total = 0;
     uint64_t most = 0;
@@ -176,11 +176,11 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
         total += bytes;
         most = std::max(most, bytes);
     }
-    Header(out, "corvane_user_bytes_per_second", "gauge",
+    AppendMetricHeader(out, "corvane_user_bytes_per_second", "gauge",
            "Bytes queued for each logged-in user in the last whole second: mean and max over the users.");
-    Line(out, "corvane_user_bytes_per_second", Label("stat", "mean"),
+    AppendMetricLine(out, "corvane_user_bytes_per_second", Label("stat", "mean"),
          m_userBytes.empty() ? 0 : total / m_userBytes.size());
-    Line(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
+    AppendMetricLine(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
 
     LabelledCounter(out, "corvane_logins_total", "Login attempts by result.", "result", m_logins);
     LabelledCounter(out, "corvane_messages_received_total", "Client messages received by module id (0 is the host).",
@@ -190,32 +190,32 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
     LabelledCounter(out, "corvane_recv_failures_total", "Client messages a module reported as failed.", "module",
                     m_recvFailures);
 
-    Header(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
-    Line(out, "corvane_messages_sent_total", "", m_sent);
+    AppendMetricHeader(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
+    AppendMetricLine(out, "corvane_messages_sent_total", "", m_sent);
 
-    Header(out, "corvane_bytes_sent_total", "counter", "Bytes of server messages written to connections.");
-    Line(out, "corvane_bytes_sent_total", "", m_bytesSent);
+    AppendMetricHeader(out, "corvane_bytes_sent_total", "counter", "Bytes of server messages written to connections.");
+    AppendMetricLine(out, "corvane_bytes_sent_total", "", m_bytesSent);
 
-    Header(out, "corvane_tick_duration_seconds", "histogram", "Time the module spent in one timer tick.");
+    AppendMetricHeader(out, "corvane_tick_duration_seconds", "histogram", "Time the module spent in one timer tick.");
     for (std::size_t i = 0; i < kTickBuckets.size(); ++i) {
-        Line(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])), m_tickBuckets[i]);
+        AppendMetricLine(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])), m_tickBuckets[i]);
     }
-    Line(out, "corvane_tick_duration_seconds_bucket", Label("le", "+Inf"), m_tickCount);
+    AppendMetricLine(out, "corvane_tick_duration_seconds_bucket", Label("le", "+Inf"), m_tickCount);
     out += "corvane_tick_duration_seconds_sum " + FormatDouble(m_tickSum) + '\n';
-    Line(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
+    AppendMetricLine(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
 
     LabelledCounter(out, "corvane_connections_closed_total", "Game connections ended, by reason.", "reason",
                     m_closed);
     LabelledCounter(out, "corvane_resumes_total", "Resume attempts by result (the ResumeAck code's name).", "result",
                     m_resumes);
 
-    Header(out, "corvane_inflate_failures_total", "counter",
+    AppendMetricHeader(out, "corvane_inflate_failures_total", "counter",
            "Compressed client messages that were bad deflate data or inflated past --max-frame.");
-    Line(out, "corvane_inflate_failures_total", "", m_inflateFailures);
+    AppendMetricLine(out, "corvane_inflate_failures_total", "", m_inflateFailures);
 
     for (const CExternal& counter : m_external) {
-        Header(out, counter.name, counter.type, counter.help);
-        Line(out, counter.name, "", counter.read());
+        AppendMetricHeader(out, counter.name, counter.type, counter.help);
+        AppendMetricLine(out, counter.name, "", counter.read());
     }
 
     return out;

@@ -14,6 +14,12 @@
 #include <vector>
 #include <unordered_map>
 
+// The Prometheus text format's lines: a series' HELP and TYPE, and one
+// sample (`labels` empty or "{key=\"value\"}"), for series rendered
+// outside CMetrics too.
+void AppendMetricHeader(std::string& out, std::string_view name, std::string_view type, std::string_view help);
+void AppendMetricLine(std::string& out, std::string_view name, std::string_view labels, uint64_t value);
+
 class CMetrics {
 public:
     CMetrics();
