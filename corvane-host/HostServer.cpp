@@ -61,7 +61,7 @@ struct CHostServer::CImpl {
         drainEnd = asio::steady_timer::clock_type::now() + options.drainTimeout;
         spdlog::info("draining: no new logins, {} user(s) logged in may play on for up to {} ms; a second signal "
                      "stops at once",
-                     state->UsersLoggedIn(), options.drainTimeout.count());
+                     state->UsersOnline(), options.drainTimeout.count());
         if (fleet) {
             fleet->Drain();
         }
@@ -75,14 +75,14 @@ struct CHostServer::CImpl {
         if (context->stopping) {
             return;
         }
-        if (state->UsersLoggedIn() == 0) {
+        if (state->UsersOnline() == 0) {
             spdlog::info("drain over: no user is logged in");
             Stop("draining");
             return;
         }
         const auto now = asio::steady_timer::clock_type::now();
         if (now >= drainEnd) {
-            spdlog::info("drain over: time is up with {} user(s) logged in", state->UsersLoggedIn());
+            spdlog::info("drain over: time is up with {} user(s) logged in", state->UsersOnline());
             Stop("draining");
             return;
         }

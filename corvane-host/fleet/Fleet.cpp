@@ -3,8 +3,10 @@
 #include "ops/JsonText.h"
 
 #include "fleet/RedisClient.h"
+#include "game/SecureRandom.h"
 #include "game/SipHash.h"
 #include "game/TokenList.h"
+#include "ops/Metrics.h"
 #include "ops/StartupError.h"
 
 #include <boost/asio/io_context.hpp>
@@ -22,7 +24,6 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
@@ -392,13 +393,20 @@ std::string WorldsJson(const CRedisReply& time, const CRedisReply& all, std::chr
     return json + "]";
 }
 
-void DropStale(CRedisClient& client, const std::vector<std::string>& stale)
+// WorldsJson, and the stale entries removed from the registry.
+std::string WorldsJsonDroppingStale(CRedisClient& client, const CRedisReply& time, const CRedisReply& all,
+                                    std::chrono::milliseconds ttl)
 {
-    std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
-    std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
-    hdel.insert(hdel.end(), stale.begin(), stale.end());
-    zrem.insert(zrem.end(), stale.begin(), stale.end());
-    client.Pipeline({hdel, zrem});
+    std::vector<std::string> stale;
+    std::string json = WorldsJson(time, all, ttl, stale);
+    if (!stale.empty()) {
+        std::vector<std::string> hdel{"HDEL", "{corvane}:summary"};
+        std::vector<std::string> zrem{"ZREM", "{corvane}:open"};
+        hdel.insert(hdel.end(), stale.begin(), stale.end());
+        zrem.insert(zrem.end(), stale.begin(), stale.end());
+        client.Pipeline({hdel, zrem});
+    }
+    return json;
 }
 
 // One script call waiting for the fleet's thread.
@@ -416,25 +424,19 @@ std::string FleetScript(EFleetScript script) { return ScriptText(static_cast<ESc
 std::string ReadWorlds(CRedisClient& client, std::chrono::milliseconds ttl)
 {
     const std::vector<CRedisReply> replies = client.Pipeline({{"TIME"}, {"HGETALL", "{corvane}:summary"}});
-    std::vector<std::string> stale;
-    std::string json = WorldsJson(replies[0], replies[1], ttl, stale);
-    if (!stale.empty()) {
-        DropStale(client, stale);
-    }
-    return json;
+    return WorldsJsonDroppingStale(client, replies[0], replies[1], ttl);
 }
 
 std::string NewSeatToken()
 {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::random_device random;
+    uint8_t bytes[16];
+    FillSecureRandom(bytes);
     std::string token;
-    token.reserve(32);
-    for (int word = 0; word < 4; ++word) {
-        uint32_t bits = random();
-        for (int i = 0; i < 8; ++i, bits >>= 4) {
-            token += kHex[bits & 0xF];
-        }
+    token.reserve(2 * sizeof bytes);
+    for (const uint8_t byte : bytes) {
+        token += kHex[byte >> 4];
+        token += kHex[byte & 0xF];
     }
     return token;
 }
@@ -541,11 +543,8 @@ struct CFleet::CImpl {
                     }
                 }
                 if (listing) {
-                    std::vector<std::string> stale;
-                    worlds = WorldsJson(answers[batch.size()], answers[batch.size() + 1], kWorldTtl, stale);
-                    if (!stale.empty()) {
-                        DropStale(*client, stale);
-                    }
+                    worlds = WorldsJsonDroppingStale(*client, answers[batch.size()], answers[batch.size() + 1],
+                                                     kWorldTtl);
                 }
             } catch (const CRedisError& e) {
                 if (client) {
@@ -987,35 +986,33 @@ std::string CFleet::RenderMetrics() const
 {
     const CImpl& impl = *m_impl;
     std::string out;
-    const auto series = [&out](const char* name, const char* type, const char* help) {
-        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    const auto counter = [&out](const char* name, const char* help, const std::atomic<uint64_t>& value) {
+        AppendMetricHeader(out, name, "counter", help);
+        AppendMetricLine(out, name, "", value.load(std::memory_order_relaxed));
     };
-    const auto line = [&out](const std::string& name, uint64_t value) {
-        out += name + " " + std::to_string(value) + "\n";
-    };
-    series("corvane_fleet_redis_up", "gauge", "1 while the fleet's Redis answers, else 0.");
-    line("corvane_fleet_redis_up", impl.redisUp ? 1 : 0);
-    series("corvane_fleet_name_held", "gauge",
-           "1 while this host holds its world's name in the registry, else 0 (seat logins are refused).");
-    line("corvane_fleet_name_held", impl.nameHeld ? 1 : 0);
-    series("corvane_fleet_matchmaking_total", "counter", "Matchmaking requests answered here, by outcome.");
+    AppendMetricHeader(out, "corvane_fleet_redis_up", "gauge", "1 while the fleet's Redis answers, else 0.");
+    AppendMetricLine(out, "corvane_fleet_redis_up", "", impl.redisUp ? 1 : 0);
+    AppendMetricHeader(out, "corvane_fleet_name_held", "gauge",
+                       "1 while this host holds its world's name in the registry, else 0 (seat logins are refused).");
+    AppendMetricLine(out, "corvane_fleet_name_held", "", impl.nameHeld ? 1 : 0);
+    AppendMetricHeader(out, "corvane_fleet_matchmaking_total", "counter",
+                       "Matchmaking requests answered here, by outcome.");
     for (std::size_t i = 0; i < kOutcomeCount; ++i) {
-        line(std::string("corvane_fleet_matchmaking_total{outcome=\"") + kOutcomeNames[i] + "\"}",
-             impl.outcomes[i].load(std::memory_order_relaxed));
+        AppendMetricLine(out, "corvane_fleet_matchmaking_total", std::string("{outcome=\"") + kOutcomeNames[i] + "\"}",
+                         impl.outcomes[i].load(std::memory_order_relaxed));
     }
-    series("corvane_fleet_worlds_limited_total", "counter", "GET /worlds answered 429 for its client's rate.");
-    line("corvane_fleet_worlds_limited_total", impl.worldsLimited.load(std::memory_order_relaxed));
-    series("corvane_fleet_seats_issued_total", "counter", "Seats reserved by matchmaking on this host, for any world.");
-    line("corvane_fleet_seats_issued_total", impl.seatsIssued.load(std::memory_order_relaxed));
-    series("corvane_fleet_seats_replaced_total", "counter",
-           "Seats given up because their holder asked for another beyond its limit of live seats.");
-    line("corvane_fleet_seats_replaced_total", impl.seatsReplaced.load(std::memory_order_relaxed));
-    series("corvane_fleet_seats_consumed_total", "counter", "Seats of this world used to log in.");
-    line("corvane_fleet_seats_consumed_total", impl.seatsConsumed.load(std::memory_order_relaxed));
-    series("corvane_fleet_seats_refused_total", "counter",
-           "Logins refused here for a seat that was unknown, used, expired, of another world, or while the name was lost.");
-    line("corvane_fleet_seats_refused_total", impl.seatsRefused.load(std::memory_order_relaxed));
-    series("corvane_fleet_seats_expired_total", "counter", "Seats of this world that expired unused.");
-    line("corvane_fleet_seats_expired_total", impl.seatsExpired.load(std::memory_order_relaxed));
+    counter("corvane_fleet_worlds_limited_total", "GET /worlds answered 429 for its client's rate.",
+            impl.worldsLimited);
+    counter("corvane_fleet_seats_issued_total", "Seats reserved by matchmaking on this host, for any world.",
+            impl.seatsIssued);
+    counter("corvane_fleet_seats_replaced_total",
+            "Seats given up because their holder asked for another beyond its limit of live seats.",
+            impl.seatsReplaced);
+    counter("corvane_fleet_seats_consumed_total", "Seats of this world used to log in.", impl.seatsConsumed);
+    counter("corvane_fleet_seats_refused_total",
+            "Logins refused here for a seat that was unknown, used, expired, of another world, or while the name "
+            "was lost.",
+            impl.seatsRefused);
+    counter("corvane_fleet_seats_expired_total", "Seats of this world that expired unused.", impl.seatsExpired);
     return out;
 }

@@ -96,7 +96,7 @@ private:
     std::unique_ptr<CImpl> m_impl;
 };
 
-// A seat token: 32 lowercase hex digits from the system's random source.
+// A seat token: 32 lowercase hex digits from the system's cryptographic generator.
 std::string NewSeatToken();
 bool LooksLikeSeat(std::string_view token);
 

@@ -94,6 +94,25 @@ CRedisClient::~CRedisClient()
 
 CRedisReply CRedisClient::Command(const std::vector<std::string>& args)
 {
+    Append(args);
+    return Receive();
+}
+
+std::vector<CRedisReply> CRedisClient::Pipeline(const std::vector<std::vector<std::string>>& commands)
+{
+    for (const std::vector<std::string>& args : commands) {
+        Append(args);
+    }
+    std::vector<CRedisReply> replies;
+    replies.reserve(commands.size());
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        replies.push_back(Receive());
+    }
+    return replies;
+}
+
+void CRedisClient::Append(const std::vector<std::string>& args)
+{
     std::vector<const char*> argv;
     std::vector<std::size_t> lengths;
     argv.reserve(args.size());
@@ -102,40 +121,23 @@ CRedisReply CRedisClient::Command(const std::vector<std::string>& args)
         argv.push_back(arg.data());
         lengths.push_back(arg.size());
     }
-    void* raw = redisCommandArgv(m_context, static_cast<int>(argv.size()), argv.data(), lengths.data());
+    if (redisAppendCommandArgv(m_context, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK) {
+        throw Failure();
+    }
+}
+
+CRedisReply CRedisClient::Receive()
+{
+    void* raw = nullptr;
+    const int status = redisGetReply(m_context, &raw);
     const std::unique_ptr<redisReply, void (*)(void*)> reply(static_cast<redisReply*>(raw), freeReplyObject);
-    if (!reply) {
-        throw CRedisError(m_context->errstr[0] != '\0' ? m_context->errstr : "connection lost");
+    if (status != REDIS_OK || !reply) {
+        throw Failure();
     }
     return Convert(*reply);
 }
 
-std::vector<CRedisReply> CRedisClient::Pipeline(const std::vector<std::vector<std::string>>& commands)
+CRedisError CRedisClient::Failure() const
 {
-    const auto failure = [this] {
-        return CRedisError(m_context->errstr[0] != '\0' ? m_context->errstr : "connection lost");
-    };
-    for (const std::vector<std::string>& args : commands) {
-        std::vector<const char*> argv;
-        std::vector<std::size_t> lengths;
-        for (const std::string& arg : args) {
-            argv.push_back(arg.data());
-            lengths.push_back(arg.size());
-        }
-        if (redisAppendCommandArgv(m_context, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK) {
-            throw failure();
-        }
-    }
-    std::vector<CRedisReply> replies;
-    replies.reserve(commands.size());
-    for (std::size_t i = 0; i < commands.size(); ++i) {
-        void* raw = nullptr;
-        const int status = redisGetReply(m_context, &raw);
-        const std::unique_ptr<redisReply, void (*)(void*)> reply(static_cast<redisReply*>(raw), freeReplyObject);
-        if (status != REDIS_OK || !reply) {
-            throw failure();
-        }
-        replies.push_back(Convert(*reply));
-    }
-    return replies;
+    return CRedisError(m_context->errstr[0] != '\0' ? m_context->errstr : "connection lost");
 }

@@ -48,6 +48,12 @@ public:
     std::vector<CRedisReply> Pipeline(const std::vector<std::vector<std::string>>& commands);
 
 private:
+    // Queues one command; sends nothing until a reply is read.
+    void Append(const std::vector<std::string>& args);
+    // Sends what is queued if need be, then reads the next reply.
+    CRedisReply Receive();
+    CRedisError Failure() const;
+
     redisContext* m_context = nullptr;
 };
 

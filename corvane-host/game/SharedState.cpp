@@ -446,11 +446,8 @@ bool CSharedState::Send(const CServiceContext& context, const void* data, uint32
         m_broadcaster->Broadcast(m_recipientLinks, message);
         return true;
     }
-    for (uint32_t userId : m_recipients) {
-        const auto it = m_users.find(userId);
-        if (it != m_users.end()) {
-            it->second->Deliver(message);
-        }
+    for (IUserLink* link : m_recipientLinks) {
+        link->Deliver(message);
     }
     return true;
 }

@@ -38,7 +38,9 @@ class CFixedRateTimer;
 class IUserLink {
 public:
     // Queues one complete server message. The buffer is shared by every
-    // recipient of the same Send and never changes.
+    // recipient of the same Send and never changes. A link whose user left
+    // during that Send (an earlier delivery ended it) still gets the rest of
+    // its messages and ignores them: it outlives the Send.
     virtual void Deliver(std::shared_ptr<const std::string> message) = 0;
 
 protected:
@@ -99,10 +101,9 @@ public:
     void SetNextUserId(uint32_t userId) { m_nextUserId = userId; }
     // Reports OnUserLogout; a second call for the same id does nothing.
     void Logout(uint32_t userId);
-    std::size_t UsersOnline() const { return m_users.size(); }
     // Users the module counts as logged in, whether or not a connection
     // carries them now: a drain ends when none is left.
-    std::size_t UsersLoggedIn() const { return m_users.size(); }
+    std::size_t UsersOnline() const { return m_users.size(); }
 
     // Hands one client message (header included, at least 4 bytes) to the
     // module registered under its module id; false when none is.
@@ -167,7 +168,7 @@ private:
     bool m_started = false;
     ISessionObserver* m_observer = nullptr;
     std::vector<uint32_t> m_recipients; // scratch of Send, for the observer
-    std::vector<IUserLink*> m_recipientLinks; // scratch of Send, for the broadcaster
+    std::vector<IUserLink*> m_recipientLinks; // scratch of Send: the recipients' links, in the same order
     IBroadcaster* m_broadcaster = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <type_traits>
 
 namespace {
 
@@ -20,7 +21,41 @@ constexpr std::string_view kCloseReasons[] = {
     "resumed_elsewhere", "draining",
 };
 
-void Header(std::string& out, std::string_view name, std::string_view type, std::string_view help)
+std::string Label(const char* key, std::string_view value)
+{
+    std::string out = "{";
+    out += key;
+    out += "=\"";
+    out += value;
+    out += "\"}";
+    return out;
+}
+
+// A counter with one line per value of its label `key`.
+template <class Series>
+void LabelledCounter(std::string& out, std::string_view name, std::string_view help, const char* key,
+                     const Series& series)
+{
+    AppendMetricHeader(out, name, "counter", help);
+    for (const auto& [value, n] : series) {
+        if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(value)>>) {
+            AppendMetricLine(out, name, Label(key, std::to_string(value)), n);
+        } else {
+            AppendMetricLine(out, name, Label(key, value), n);
+        }
+    }
+}
+
+std::string FormatDouble(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+} // namespace
+
+void AppendMetricHeader(std::string& out, std::string_view name, std::string_view type, std::string_view help)
 {
     out += "# HELP ";
     out += name;
@@ -33,7 +68,7 @@ void Header(std::string& out, std::string_view name, std::string_view type, std:
     out += '\n';
 }
 
-void Line(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
+void AppendMetricLine(std::string& out, std::string_view name, std::string_view labels, uint64_t value)
 {
     out += name;
     out += labels;
@@ -41,25 +76,6 @@ void Line(std::string& out, std::string_view name, std::string_view labels, uint
     out += std::to_string(value);
     out += '\n';
 }
-
-std::string Label(const char* key, std::string_view value)
-{
-    std::string out = "{";
-    out += key;
-    out += "=\"";
-    out += value;
-    out += "\"}";
-    return out;
-}
-
-std::string FormatDouble(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
-} // namespace
 
 CMetrics::CMetrics()
 {
@@ -147,11 +163,11 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
     std::string out;
     out.reserve(4096);
 
-    Header(out, "corvane_users_online", "gauge", "Users logged in now.");
-    Line(out, "corvane_users_online", "", usersOnline);
+    AppendMetricHeader(out, "corvane_users_online", "gauge", "Users logged in now.");
+    AppendMetricLine(out, "corvane_users_online", "", usersOnline);
 
-    Header(out, "corvane_connections_pending", "gauge", "Game connections not logged in yet.");
-    Line(out, "corvane_connections_pending", "", pending);
+    AppendMetricHeader(out, "corvane_connections_pending", "gauge", "Game connections not logged in yet.");
+    AppendMetricLine(out, "corvane_connections_pending", "", pending);
 
     uint64_t total = 0;
     uint64_t most = 0;
@@ -160,63 +176,46 @@ std::string CMetrics::Render(std::size_t usersOnline, std::size_t pending, CRate
         total += bytes;
         most = std::max(most, bytes);
     }
-    Header(out, "corvane_user_bytes_per_second", "gauge",
+    AppendMetricHeader(out, "corvane_user_bytes_per_second", "gauge",
            "Bytes queued for each logged-in user in the last whole second: mean and max over the users.");
-    Line(out, "corvane_user_bytes_per_second", Label("stat", "mean"),
+    AppendMetricLine(out, "corvane_user_bytes_per_second", Label("stat", "mean"),
          m_userBytes.empty() ? 0 : total / m_userBytes.size());
-    Line(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
+    AppendMetricLine(out, "corvane_user_bytes_per_second", Label("stat", "max"), most);
 
-    Header(out, "corvane_logins_total", "counter", "Login attempts by result.");
-    for (const auto& [result, n] : m_logins) {
-        Line(out, "corvane_logins_total", Label("result", result), n);
-    }
+    LabelledCounter(out, "corvane_logins_total", "Login attempts by result.", "result", m_logins);
+    LabelledCounter(out, "corvane_messages_received_total", "Client messages received by module id (0 is the host).",
+                    "module", m_received);
+    LabelledCounter(out, "corvane_messages_dropped_total", "Messages that reached no one, by reason.", "reason",
+                    m_dropped);
+    LabelledCounter(out, "corvane_recv_failures_total", "Client messages a module reported as failed.", "module",
+                    m_recvFailures);
 
-    Header(out, "corvane_messages_received_total", "counter", "Client messages received by module id (0 is the host).");
-    for (const auto& [module, n] : m_received) {
-        Line(out, "corvane_messages_received_total", Label("module", std::to_string(module)), n);
-    }
+    AppendMetricHeader(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
+    AppendMetricLine(out, "corvane_messages_sent_total", "", m_sent);
 
-    Header(out, "corvane_messages_dropped_total", "counter", "Messages that reached no one, by reason.");
-    for (const auto& [reason, n] : m_dropped) {
-        Line(out, "corvane_messages_dropped_total", Label("reason", reason), n);
-    }
+    AppendMetricHeader(out, "corvane_bytes_sent_total", "counter", "Bytes of server messages written to connections.");
+    AppendMetricLine(out, "corvane_bytes_sent_total", "", m_bytesSent);
 
-    Header(out, "corvane_recv_failures_total", "counter", "Client messages a module reported as failed.");
-    for (const auto& [module, n] : m_recvFailures) {
-        Line(out, "corvane_recv_failures_total", Label("module", std::to_string(module)), n);
-    }
-
-    Header(out, "corvane_messages_sent_total", "counter", "Server messages written to connections.");
-    Line(out, "corvane_messages_sent_total", "", m_sent);
-
-    Header(out, "corvane_bytes_sent_total", "counter", "Bytes of server messages written to connections.");
-    Line(out, "corvane_bytes_sent_total", "", m_bytesSent);
-
-    Header(out, "corvane_tick_duration_seconds", "histogram", "Time the module spent in one timer tick.");
+    AppendMetricHeader(out, "corvane_tick_duration_seconds", "histogram", "Time the module spent in one timer tick.");
     for (std::size_t i = 0; i < kTickBuckets.size(); ++i) {
-        Line(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])), m_tickBuckets[i]);
+        AppendMetricLine(out, "corvane_tick_duration_seconds_bucket", Label("le", FormatDouble(kTickBuckets[i])), m_tickBuckets[i]);
     }
-    Line(out, "corvane_tick_duration_seconds_bucket", Label("le", "+Inf"), m_tickCount);
+    AppendMetricLine(out, "corvane_tick_duration_seconds_bucket", Label("le", "+Inf"), m_tickCount);
     out += "corvane_tick_duration_seconds_sum " + FormatDouble(m_tickSum) + '\n';
-    Line(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
+    AppendMetricLine(out, "corvane_tick_duration_seconds_count", "", m_tickCount);
 
-    Header(out, "corvane_connections_closed_total", "counter", "Game connections ended, by reason.");
-    for (const auto& [reason, n] : m_closed) {
-        Line(out, "corvane_connections_closed_total", Label("reason", reason), n);
-    }
+    LabelledCounter(out, "corvane_connections_closed_total", "Game connections ended, by reason.", "reason",
+                    m_closed);
+    LabelledCounter(out, "corvane_resumes_total", "Resume attempts by result (the ResumeAck code's name).", "result",
+                    m_resumes);
 
-    Header(out, "corvane_resumes_total", "counter", "Resume attempts by result (the ResumeAck code's name).");
-    for (const auto& [result, n] : m_resumes) {
-        Line(out, "corvane_resumes_total", Label("result", result), n);
-    }
-
-    Header(out, "corvane_inflate_failures_total", "counter",
+    AppendMetricHeader(out, "corvane_inflate_failures_total", "counter",
            "Compressed client messages that were bad deflate data or inflated past --max-frame.");
-    Line(out, "corvane_inflate_failures_total", "", m_inflateFailures);
+    AppendMetricLine(out, "corvane_inflate_failures_total", "", m_inflateFailures);
 
     for (const CExternal& counter : m_external) {
-        Header(out, counter.name, counter.type, counter.help);
-        Line(out, counter.name, "", counter.read());
+        AppendMetricHeader(out, counter.name, counter.type, counter.help);
+        AppendMetricLine(out, counter.name, "", counter.read());
     }
 
     return out;

@@ -14,6 +14,12 @@
 #include <vector>
 #include <unordered_map>
 
+// The Prometheus text format's lines: a series' HELP and TYPE, and one
+// sample (`labels` empty or "{key=\"value\"}"), for series rendered
+// outside CMetrics too.
+void AppendMetricHeader(std::string& out, std::string_view name, std::string_view type, std::string_view help);
+void AppendMetricLine(std::string& out, std::string_view name, std::string_view labels, uint64_t value);
+
 class CMetrics {
 public:
     CMetrics();
@@ -32,9 +38,8 @@ public:
     // past the limit.
     void CountInflateFailure() { ++m_inflateFailures; }
     void ObserveTick(double seconds);
-    // Bytes queued for one logged-in user; ForgetUser when the user leaves.
     // The window that counts a logged-in user's queued bytes; valid until
-    // ForgetUser.
+    // ForgetUser, called when the user leaves.
     CRateWindow& UserBytes(uint32_t userId) { return m_userBytes[userId]; }
     void ForgetUser(uint32_t userId);
 
