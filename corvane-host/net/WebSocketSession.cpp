@@ -199,33 +199,14 @@ void CWsSession::Evict()
     }
 }
 
-void CWsSession::DeliverWire(const CWirePayload& payload)
+void CWsSession::DeliverWire(CWirePayload payload)
 {
-    if (m_ended) {
-        return;
-    }
-    const std::size_t size = payload.bytes->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, payload.bytes, m_ctx.options.sendQueue, payload.compressed, true)) {
-        CloseWith(kClosePolicy, "send_queue_full", true);
-        return;
-    }
-    m_unreported += size;
-    ScheduleFlush();
+    QueueBinary(std::move(payload.bytes), m_ctx.options.sendQueue, payload.compressed, true);
 }
 
 void CWsSession::DeliverReplayed(std::shared_ptr<const std::string> frame)
 {
-    if (m_ended) {
-        return;
-    }
-    const std::size_t size = frame->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(frame), m_ctx.options.sendQueue + kResumeAllowance, false,
-                         true)) {
-        CloseWith(kClosePolicy, "send_queue_full", true);
-        return;
-    }
-    m_unreported += size;
-    ScheduleFlush();
+    QueueBinary(std::move(frame), m_ctx.options.sendQueue + kResumeAllowance, false, true);
 }
 
 void CWsSession::TakenOver()
@@ -617,12 +598,18 @@ void CWsSession::SendLoginAck(int32_t code, uint32_t userId)
 // Host messages are not the module's frames: not numbered, not kept.
 void CWsSession::QueueHost(uint16_t msg, std::string_view body)
 {
+    QueueBinary(std::make_shared<const std::string>(HostFrame(msg, body)), m_ctx.options.sendQueue, false, false);
+}
+
+// A binary frame, for the client: a full queue closes the connection.
+void CWsSession::QueueBinary(std::shared_ptr<const std::string> bytes, std::size_t limit, bool compressed,
+                             bool counted)
+{
     if (m_ended) {
         return;
     }
-    auto frame = std::make_shared<const std::string>(HostFrame(msg, body));
-    const std::size_t size = frame->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(frame), m_ctx.options.sendQueue)) {
+    const std::size_t size = bytes->size();
+    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(bytes), limit, compressed, counted)) {
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }

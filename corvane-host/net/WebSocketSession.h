@@ -52,7 +52,7 @@ public:
     bool Evictable() const override { return !m_awaitingSeat; }
     // Queues a module frame as the shared compressor planned it for this
     // session.
-    void DeliverWire(const CWirePayload& payload);
+    void DeliverWire(CWirePayload payload);
     // Queues a kept module frame for a resumed user, uncompressed.
     void DeliverReplayed(std::shared_ptr<const std::string> frame);
     // A resume of this session's user came in on another connection: this
@@ -74,6 +74,8 @@ private:
     void RefuseResume(int32_t code);
     void SendResumeToken();
     void QueueHost(uint16_t msg, std::string_view body);
+    // `counted`: a module frame (CWsSendQueue::Counted).
+    void QueueBinary(std::shared_ptr<const std::string> bytes, std::size_t limit, bool compressed, bool counted);
     void OnSeat(bool ok);
     void Admit(std::string_view token);
     void ReleasePending();
