@@ -169,23 +169,14 @@ void CWsSession::Shutdown(std::string_view reason)
 
 void CWsBroadcaster::Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message)
 {
-    // Every link the host logs in is a user's channel; anything else gets
-    // the message as it is. A user away has no member: it keeps the
-    // message uncompressed.
-    m_channels.clear();
+    // A user away has no member: it keeps the message uncompressed.
     m_members.clear();
     for (IUserLink* link : links) {
-        CUserChannel* channel = dynamic_cast<CUserChannel*>(link);
-        m_channels.push_back(channel);
-        m_members.push_back(channel != nullptr ? channel->DeflateMember() : nullptr);
+        m_members.push_back(static_cast<CUserChannel*>(link)->DeflateMember());
     }
     const CDeflateGroup::CPlan plan = m_group.Plan(m_members, message, CDeflateGroup::Clock::now());
     for (std::size_t i = 0; i < links.size(); ++i) {
-        if (m_channels[i] != nullptr) {
-            m_channels[i]->DeliverPlanned(plan.raw, m_group.For(plan, m_members[i]));
-        } else {
-            links[i]->Deliver(message);
-        }
+        static_cast<CUserChannel*>(links[i])->DeliverPlanned(plan.raw, m_group.For(plan, m_members[i]));
     }
 }
 

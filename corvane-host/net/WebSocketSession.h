@@ -131,6 +131,8 @@ private:
 
 // Delivers the module's sends to game connections: each message planned once
 // by the shared compressor, each session queued what the plan gives it.
+// Every link of the host's shared state is a user's channel (CWsSession
+// logs users in with one), so no recipient is asked its type.
 class CWsBroadcaster final : public IBroadcaster {
 public:
     explicit CWsBroadcaster(CDeflateGroup& group) : m_group(group) {}
@@ -139,8 +141,7 @@ public:
 
 private:
     CDeflateGroup& m_group;
-    std::vector<CUserChannel*> m_channels;   // scratch, in the order of the links
-    std::vector<CDeflateMember*> m_members;  // the same
+    std::vector<CDeflateMember*> m_members; // scratch, in the order of the links
 };
 
 #endif
