@@ -494,10 +494,7 @@ void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
     m_ctx.metrics.CountResume(kResumeResults[kResumeOk]);
     spdlog::info("{}: user {} resumed from frame {} of {}", m_peer, m_userId, request->framesReceived,
                  m_channel->Ring().Sent());
-    std::string ack;
-    AppendLE(ack, static_cast<uint32_t>(kResumeOk), 4);
-    AppendLE(ack, m_userId, 4);
-    QueueHost(kMsgResumeAck, ack);
+    SendAck(kMsgResumeAck, kResumeOk, m_userId);
     SendResumeToken();
     m_ctx.resume->Attach(*m_channel, result.first, *this);
     m_ctx.state.ReportResume(m_userId);
@@ -506,10 +503,7 @@ void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
 void CWsSession::RefuseResume(int32_t code)
 {
     m_ctx.metrics.CountResume(kResumeResults[static_cast<std::size_t>(code)]);
-    std::string ack;
-    AppendLE(ack, static_cast<uint32_t>(code), 4);
-    AppendLE(ack, 0, 4);
-    QueueHost(kMsgResumeAck, ack);
+    SendAck(kMsgResumeAck, code, 0);
     CloseWith(kClosePolicy, "resume_refused");
 }
 
@@ -548,7 +542,7 @@ void CWsSession::Admit(std::string_view token)
     m_loginTimer.cancel();
     m_ctx.metrics.CountLogin("ok");
     spdlog::debug("{}: logged in as user {}", m_peer, m_userId);
-    SendLoginAck(kLoginOk, m_userId);
+    SendAck(kMsgLoginAck, kLoginOk, m_userId);
     SendResumeToken();
     m_ctx.state.ReportLogin(m_userId);
 }
@@ -569,7 +563,7 @@ void CWsSession::RefuseLogin(int32_t code)
                                                          "already_logged_in", "draining"};
     const auto index = static_cast<std::size_t>(code);
     m_ctx.metrics.CountLogin(kReasons[index]);
-    SendLoginAck(code, 0);
+    SendAck(kMsgLoginAck, code, 0);
     if (code == kLoginDraining) {
         // The client's cue to find another world, so the reason goes along.
         CloseWith(kCloseGoingAway, kCloseReasons[index], false, true);
@@ -578,12 +572,13 @@ void CWsSession::RefuseLogin(int32_t code)
     CloseWith(code == kLoginServerFull ? kCloseTryAgainLater : kClosePolicy, kCloseReasons[index]);
 }
 
-void CWsSession::SendLoginAck(int32_t code, uint32_t userId)
+// LoginAck and ResumeAck: the code, then the user's id.
+void CWsSession::SendAck(uint16_t msg, int32_t code, uint32_t userId)
 {
     std::string body;
     AppendLE(body, static_cast<uint32_t>(code), 4);
     AppendLE(body, userId, 4);
-    QueueHost(kMsgLoginAck, body);
+    QueueHost(msg, body);
 }
 
 // Host messages are not the module's frames: not numbered, not kept.

@@ -80,7 +80,7 @@ private:
     void Admit(std::string_view token);
     void ReleasePending();
     void RefuseLogin(int32_t code);
-    void SendLoginAck(int32_t code, uint32_t userId);
+    void SendAck(uint16_t msg, int32_t code, uint32_t userId);
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
     // `keep`: the connection was cut without the client's goodbye, so a
     // logged-in user waits for a resume rather than being logged out.
