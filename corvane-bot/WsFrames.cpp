@@ -6,20 +6,10 @@
 
 void AppendClientFrame(std::string& out, EWsOpcode opcode, std::string_view payload, uint32_t mask)
 {
-    out.push_back(static_cast<char>(0x80 | static_cast<uint8_t>(opcode)));
+    uint8_t header[kWsMaxServerHeader];
     const std::size_t n = payload.size();
-    if (n < 126) {
-        out.push_back(static_cast<char>(0x80 | n));
-    } else if (n <= 0xFFFF) {
-        out.push_back(static_cast<char>(0x80 | 126));
-        out.push_back(static_cast<char>(n >> 8));
-        out.push_back(static_cast<char>(n & 0xFF));
-    } else {
-        out.push_back(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            out.push_back(static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xFF));
-        }
-    }
+    out.append(reinterpret_cast<const char*>(header),
+               WriteWsFrameHeader(header, static_cast<uint8_t>(0x80 | static_cast<uint8_t>(opcode)), true, n));
     const uint8_t key[4] = {static_cast<uint8_t>(mask >> 24), static_cast<uint8_t>(mask >> 16),
                             static_cast<uint8_t>(mask >> 8), static_cast<uint8_t>(mask)};
     out.append(reinterpret_cast<const char*>(key), 4);

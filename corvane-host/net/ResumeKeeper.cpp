@@ -44,12 +44,12 @@ void CUserChannel::Deliver(std::shared_ptr<const std::string> message)
     m_session->DeliverWire({std::move(message), false});
 }
 
-void CUserChannel::DeliverPlanned(const std::shared_ptr<const std::string>& raw, const CWirePayload& wire)
+void CUserChannel::DeliverPlanned(const std::shared_ptr<const std::string>& raw, CWirePayload wire)
 {
     if (m_ended || !Keep(raw) || m_session == nullptr) {
         return;
     }
-    m_session->DeliverWire(wire);
+    m_session->DeliverWire(std::move(wire));
 }
 
 CResumeKeeper::CResumeKeeper(asio::io_context& ioc, CSharedState& state, CResumeSettings settings)

@@ -40,7 +40,7 @@ public:
     void Deliver(std::shared_ptr<const std::string> message) override;
     // A module frame as the shared compressor planned it for this user:
     // `raw` is numbered and kept, `wire` is queued.
-    void DeliverPlanned(const std::shared_ptr<const std::string>& raw, const CWirePayload& wire);
+    void DeliverPlanned(const std::shared_ptr<const std::string>& raw, CWirePayload wire);
 
     uint32_t UserId() const { return m_userId; }
     // The connection serving the user; null while it is away.

@@ -169,23 +169,14 @@ void CWsSession::Shutdown(std::string_view reason)
 
 void CWsBroadcaster::Broadcast(std::span<IUserLink* const> links, const std::shared_ptr<const std::string>& message)
 {
-    // Every link the host logs in is a user's channel; anything else gets
-    // the message as it is. A user away has no member: it keeps the
-    // message uncompressed.
-    m_channels.clear();
+    // A user away has no member: it keeps the message uncompressed.
     m_members.clear();
     for (IUserLink* link : links) {
-        CUserChannel* channel = dynamic_cast<CUserChannel*>(link);
-        m_channels.push_back(channel);
-        m_members.push_back(channel != nullptr ? channel->DeflateMember() : nullptr);
+        m_members.push_back(static_cast<CUserChannel*>(link)->DeflateMember());
     }
     const CDeflateGroup::CPlan plan = m_group.Plan(m_members, message, CDeflateGroup::Clock::now());
     for (std::size_t i = 0; i < links.size(); ++i) {
-        if (m_channels[i] != nullptr) {
-            m_channels[i]->DeliverPlanned(plan.raw, m_group.For(plan, m_members[i]));
-        } else {
-            links[i]->Deliver(message);
-        }
+        static_cast<CUserChannel*>(links[i])->DeliverPlanned(plan.raw, m_group.For(plan, m_members[i]));
     }
 }
 
@@ -199,33 +190,14 @@ void CWsSession::Evict()
     }
 }
 
-void CWsSession::DeliverWire(const CWirePayload& payload)
+void CWsSession::DeliverWire(CWirePayload payload)
 {
-    if (m_ended) {
-        return;
-    }
-    const std::size_t size = payload.bytes->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, payload.bytes, m_ctx.options.sendQueue, payload.compressed, true)) {
-        CloseWith(kClosePolicy, "send_queue_full", true);
-        return;
-    }
-    m_unreported += size;
-    ScheduleFlush();
+    QueueBinary(std::move(payload.bytes), m_ctx.options.sendQueue, payload.compressed, true);
 }
 
 void CWsSession::DeliverReplayed(std::shared_ptr<const std::string> frame)
 {
-    if (m_ended) {
-        return;
-    }
-    const std::size_t size = frame->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(frame), m_ctx.options.sendQueue + kResumeAllowance, false,
-                         true)) {
-        CloseWith(kClosePolicy, "send_queue_full", true);
-        return;
-    }
-    m_unreported += size;
-    ScheduleFlush();
+    QueueBinary(std::move(frame), m_ctx.options.sendQueue + kResumeAllowance, false, true);
 }
 
 void CWsSession::TakenOver()
@@ -522,10 +494,7 @@ void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
     m_ctx.metrics.CountResume(kResumeResults[kResumeOk]);
     spdlog::info("{}: user {} resumed from frame {} of {}", m_peer, m_userId, request->framesReceived,
                  m_channel->Ring().Sent());
-    std::string ack;
-    AppendLE(ack, static_cast<uint32_t>(kResumeOk), 4);
-    AppendLE(ack, m_userId, 4);
-    QueueHost(kMsgResumeAck, ack);
+    SendAck(kMsgResumeAck, kResumeOk, m_userId);
     SendResumeToken();
     m_ctx.resume->Attach(*m_channel, result.first, *this);
     m_ctx.state.ReportResume(m_userId);
@@ -534,10 +503,7 @@ void CWsSession::HandleResume(const uint8_t* body, std::size_t size)
 void CWsSession::RefuseResume(int32_t code)
 {
     m_ctx.metrics.CountResume(kResumeResults[static_cast<std::size_t>(code)]);
-    std::string ack;
-    AppendLE(ack, static_cast<uint32_t>(code), 4);
-    AppendLE(ack, 0, 4);
-    QueueHost(kMsgResumeAck, ack);
+    SendAck(kMsgResumeAck, code, 0);
     CloseWith(kClosePolicy, "resume_refused");
 }
 
@@ -576,7 +542,7 @@ void CWsSession::Admit(std::string_view token)
     m_loginTimer.cancel();
     m_ctx.metrics.CountLogin("ok");
     spdlog::debug("{}: logged in as user {}", m_peer, m_userId);
-    SendLoginAck(kLoginOk, m_userId);
+    SendAck(kMsgLoginAck, kLoginOk, m_userId);
     SendResumeToken();
     m_ctx.state.ReportLogin(m_userId);
 }
@@ -597,7 +563,7 @@ void CWsSession::RefuseLogin(int32_t code)
                                                          "already_logged_in", "draining"};
     const auto index = static_cast<std::size_t>(code);
     m_ctx.metrics.CountLogin(kReasons[index]);
-    SendLoginAck(code, 0);
+    SendAck(kMsgLoginAck, code, 0);
     if (code == kLoginDraining) {
         // The client's cue to find another world, so the reason goes along.
         CloseWith(kCloseGoingAway, kCloseReasons[index], false, true);
@@ -606,23 +572,30 @@ void CWsSession::RefuseLogin(int32_t code)
     CloseWith(code == kLoginServerFull ? kCloseTryAgainLater : kClosePolicy, kCloseReasons[index]);
 }
 
-void CWsSession::SendLoginAck(int32_t code, uint32_t userId)
+// LoginAck and ResumeAck: the code, then the user's id.
+void CWsSession::SendAck(uint16_t msg, int32_t code, uint32_t userId)
 {
     std::string body;
     AppendLE(body, static_cast<uint32_t>(code), 4);
     AppendLE(body, userId, 4);
-    QueueHost(kMsgLoginAck, body);
+    QueueHost(msg, body);
 }
 
 // Host messages are not the module's frames: not numbered, not kept.
 void CWsSession::QueueHost(uint16_t msg, std::string_view body)
 {
+    QueueBinary(std::make_shared<const std::string>(HostFrame(msg, body)), m_ctx.options.sendQueue, false, false);
+}
+
+// A binary frame, for the client: a full queue closes the connection.
+void CWsSession::QueueBinary(std::shared_ptr<const std::string> bytes, std::size_t limit, bool compressed,
+                             bool counted)
+{
     if (m_ended) {
         return;
     }
-    auto frame = std::make_shared<const std::string>(HostFrame(msg, body));
-    const std::size_t size = frame->size();
-    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(frame), m_ctx.options.sendQueue)) {
+    const std::size_t size = bytes->size();
+    if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(bytes), limit, compressed, counted)) {
         CloseWith(kClosePolicy, "send_queue_full", true);
         return;
     }

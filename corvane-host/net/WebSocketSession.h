@@ -52,7 +52,7 @@ public:
     bool Evictable() const override { return !m_awaitingSeat; }
     // Queues a module frame as the shared compressor planned it for this
     // session.
-    void DeliverWire(const CWirePayload& payload);
+    void DeliverWire(CWirePayload payload);
     // Queues a kept module frame for a resumed user, uncompressed.
     void DeliverReplayed(std::shared_ptr<const std::string> frame);
     // A resume of this session's user came in on another connection: this
@@ -74,11 +74,13 @@ private:
     void RefuseResume(int32_t code);
     void SendResumeToken();
     void QueueHost(uint16_t msg, std::string_view body);
+    // `counted`: a module frame (CWsSendQueue::Counted).
+    void QueueBinary(std::shared_ptr<const std::string> bytes, std::size_t limit, bool compressed, bool counted);
     void OnSeat(bool ok);
     void Admit(std::string_view token);
     void ReleasePending();
     void RefuseLogin(int32_t code);
-    void SendLoginAck(int32_t code, uint32_t userId);
+    void SendAck(uint16_t msg, int32_t code, uint32_t userId);
     void HandleHostMessage(uint16_t cmd, const uint8_t* body, std::size_t size);
     // `keep`: the connection was cut without the client's goodbye, so a
     // logged-in user waits for a resume rather than being logged out.
@@ -129,6 +131,8 @@ private:
 
 // Delivers the module's sends to game connections: each message planned once
 // by the shared compressor, each session queued what the plan gives it.
+// Every link of the host's shared state is a user's channel (CWsSession
+// logs users in with one), so no recipient is asked its type.
 class CWsBroadcaster final : public IBroadcaster {
 public:
     explicit CWsBroadcaster(CDeflateGroup& group) : m_group(group) {}
@@ -137,8 +141,7 @@ public:
 
 private:
     CDeflateGroup& m_group;
-    std::vector<CUserChannel*> m_channels;   // scratch, in the order of the links
-    std::vector<CDeflateMember*> m_members;  // the same
+    std::vector<CDeflateMember*> m_members; // scratch, in the order of the links
 };
 
 #endif

@@ -1,6 +1,6 @@
-// The fixed part of a WebSocket frame, read the same way at both ends of a
-// game connection: the host reads the masked frames of its clients, the
-// load bot the unmasked frames of the server.
+// The fixed part of a WebSocket frame, read and written the same way at both
+// ends of a game connection: the host reads the masked frames of its clients
+// and writes unmasked ones, the load bot the other way round.
 #ifndef CORVANE_HOST_WSFRAMEHEADER_H
 #define CORVANE_HOST_WSFRAMEHEADER_H
 
@@ -24,6 +24,33 @@ struct CWsFrameHeader {
     std::size_t size; // bytes before the payload, the masking key included
     uint64_t length;  // bytes of the payload
 };
+
+// The longest header of an unmasked frame (a masked one adds its key).
+inline constexpr std::size_t kWsMaxServerHeader = 10;
+
+// Writes a frame's header up to the masking key: `first` (FIN, RSV1 and the
+// opcode), then the payload's length in its shortest form, with the mask bit
+// when `masked`; returns its length.
+inline std::size_t WriteWsFrameHeader(uint8_t* out, uint8_t first, bool masked, uint64_t length)
+{
+    const uint8_t maskBit = masked ? 0x80 : 0;
+    out[0] = first;
+    if (length < 126) {
+        out[1] = static_cast<uint8_t>(maskBit | length);
+        return 2;
+    }
+    if (length <= 0xFFFF) {
+        out[1] = static_cast<uint8_t>(maskBit | 126);
+        out[2] = static_cast<uint8_t>(length >> 8);
+        out[3] = static_cast<uint8_t>(length & 0xFF);
+        return 4;
+    }
+    out[1] = static_cast<uint8_t>(maskBit | 127);
+    for (int i = 0; i < 8; ++i) {
+        out[2 + i] = static_cast<uint8_t>((length >> (56 - 8 * i)) & 0xFF);
+    }
+    return kWsMaxServerHeader;
+}
 
 enum class EWsHeaderRead { kNeedMore, kBad, kOk };
 

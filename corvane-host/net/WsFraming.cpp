@@ -14,22 +14,8 @@ constexpr std::size_t kMinRead = 1024;
 
 std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed)
 {
-    out[0] = static_cast<uint8_t>(0x80 | (compressed ? 0x40 : 0) | static_cast<uint8_t>(opcode));
-    if (payloadSize < 126) {
-        out[1] = static_cast<uint8_t>(payloadSize);
-        return 2;
-    }
-    if (payloadSize <= 0xFFFF) {
-        out[1] = 126;
-        out[2] = static_cast<uint8_t>(payloadSize >> 8);
-        out[3] = static_cast<uint8_t>(payloadSize & 0xFF);
-        return 4;
-    }
-    out[1] = 127;
-    for (int i = 0; i < 8; ++i) {
-        out[2 + i] = static_cast<uint8_t>((static_cast<uint64_t>(payloadSize) >> (56 - 8 * i)) & 0xFF);
-    }
-    return 10;
+    const auto first = static_cast<uint8_t>(0x80 | (compressed ? 0x40 : 0) | static_cast<uint8_t>(opcode));
+    return WriteWsFrameHeader(out, first, false, payloadSize);
 }
 
 bool IsValidWsCloseCode(uint16_t code)

@@ -21,9 +21,6 @@
 inline constexpr uint16_t kWsProtocolError = 1002;
 inline constexpr uint16_t kWsMessageTooBig = 1009;
 
-// The longest header of an unmasked frame.
-inline constexpr std::size_t kWsMaxServerHeader = 10;
-
 // Writes the header of one unmasked, unfragmented frame, with RSV1 when the
 // payload is compressed; returns its length.
 std::size_t WriteServerFrameHeader(uint8_t* out, EWsOpcode opcode, std::size_t payloadSize, bool compressed = false);

@@ -207,6 +207,10 @@ TEST(WsClientFrame, IsMaskedAndUnmasksToThePayload)
         ASSERT_TRUE(static_cast<uint8_t>(frame[1]) & 0x80);
         const std::size_t header = n < 126 ? 2 : n <= 0xFFFF ? 4 : 10;
         ASSERT_EQ(frame.size(), header + 4 + n);
+        CWsFrameHeader parsed{};
+        ASSERT_EQ(ReadWsFrameHeader(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), parsed),
+                  EWsHeaderRead::kOk);
+        EXPECT_EQ(parsed.length, n) << "the length as the header gives it";
         EXPECT_EQ(frame.substr(header, 4), "\x11\x22\x33\x44");
         std::string unmasked = frame.substr(header + 4);
         for (std::size_t i = 0; i < n; ++i) {
