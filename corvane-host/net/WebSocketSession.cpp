@@ -594,6 +594,10 @@ void CWsSession::QueueBinary(std::shared_ptr<const std::string> bytes, std::size
     if (m_ended) {
         return;
     }
+    if (m_unwritten) {
+        *m_unwritten += counted ? 1 : 0;
+        return;
+    }
     const std::size_t size = bytes->size();
     if (!m_queue.TryPush(EWsOpcode::kBinary, std::move(bytes), limit, compressed, counted)) {
         CloseWith(kClosePolicy, "send_queue_full", true);
@@ -642,7 +646,8 @@ void CWsSession::EndConnection(std::string_view reason, std::string_view detail,
         m_bytesWindow = nullptr;
         m_ctx.metrics.ForgetUser(m_userId);
         // A server stop logs everyone out.
-        m_ctx.resume->Leave(std::exchange(m_channel, nullptr), keep && !m_ctx.stopping, m_queue.Counted());
+        m_ctx.resume->Leave(std::exchange(m_channel, nullptr), keep && !m_ctx.stopping,
+                            m_unwritten.value_or(m_queue.Counted()));
     }
 }
 
@@ -711,7 +716,7 @@ void CWsSession::DoWrite()
         m_bytesWindow->Add(m_unreported, CRateWindow::Clock::now());
     }
     m_unreported = 0;
-    while (!m_writing && !m_closed && !m_queue.Empty()) {
+    while (!m_writing && !m_closed && !m_unwritten && !m_queue.Empty()) {
         CSendBuffer buffers[kMaxSendBuffers];
         std::size_t offered = 0;
         const std::size_t count = m_queue.Gather(buffers, offered);
@@ -721,11 +726,7 @@ void CWsSession::DoWrite()
             return;
         }
         if (sent.status == CSendResult::EStatus::kFailed) {
-            if (!m_ended) {
-                EndConnection("client_dropped", sent.error, true);
-            }
-            m_queue.Clear();
-            HardClose();
+            WriteFailed(sent.error);
             return;
         }
         OnWritten(sent.bytes);
@@ -738,21 +739,38 @@ void CWsSession::DoWrite()
 
 void CWsSession::WaitWritable()
 {
-    if (m_closed || m_queue.Empty()) {
+    if (m_closed || m_unwritten || m_queue.Empty()) {
         return;
     }
     m_writing = true;
     m_socket.async_wait(tcp::socket::wait_write, [self = shared_from_this()](beast::error_code ec) {
         self->m_writing = false;
         if (ec) {
-            if (!self->m_ended) {
-                self->EndConnection("client_dropped", ec.message(), true);
-            }
-            self->HardClose();
+            self->WriteFailed(ec.message());
             return;
         }
         self->DoWrite();
     });
+}
+
+// The peer is gone, yet what it sent before it went may still wait in the
+// socket. A logged-in connection stops writing but reads on until the read
+// fails, which ends it as any cut does: those last messages still reach the
+// module, and a resuming client gets their answers. Frames from here on are
+// only counted, for the user's ring to keep; the close timer bounds the wait.
+void CWsSession::WriteFailed(std::string_view error)
+{
+    if (m_ended || m_closed || m_userId == 0) {
+        if (!m_ended) {
+            EndConnection("client_dropped", error, true);
+        }
+        m_queue.Clear();
+        HardClose();
+        return;
+    }
+    m_unwritten = m_queue.Counted();
+    m_queue.Clear();
+    ArmCloseTimer();
 }
 
 // Takes the frames a write finished off the queue.

@@ -93,6 +93,7 @@ private:
     void DoWrite();
     void OnWritten(std::size_t n);
     void WaitWritable();
+    void WriteFailed(std::string_view error);
     void HardClose();
 
     std::string m_peer;
@@ -127,6 +128,9 @@ private:
     bool m_peerClosed = false;
     bool m_readFailed = false;
     bool m_closed = false;
+    // Once a write has failed on a logged-in connection: the module frames
+    // that never went out, those queued then and those sent since.
+    std::optional<std::size_t> m_unwritten;
 };
 
 // Delivers the module's sends to game connections: each message planned once
